@@ -1,0 +1,19 @@
+#include "app/PellixPaths.h"
+
+#include <cstdlib>
+
+std::string PellixPaths::rooted(const char *path)
+{
+    const char *root = getenv("PELLIX_ROOT");
+    if (root == nullptr || *root == '\0') {
+        return path;
+    }
+    std::string result(root);
+    while (result.size() > 1 && result.back() == '/') {
+        result.pop_back();
+    }
+    if (result == "/") {
+        return path;
+    }
+    return result + path;
+}

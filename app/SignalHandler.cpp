@@ -1,0 +1,207 @@
+#include "app/SignalHandler.h"
+
+#include <execinfo.h>
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "app/CLogManager.h"
+
+namespace {
+
+const int kMaxFrames = 16;
+
+// Offset of local time from UTC, taken when the handlers are installed, so
+// that the fallback writer below can stamp its lines without localtime().
+long utcOffsetSeconds = 0;
+
+// A tiny append-only text buffer on the stack for the fallback writer.
+struct LineBuffer {
+    char text[512];
+    size_t used = 0;
+
+    void add(const char *s, size_t n)
+    {
+        if (n > sizeof text - used) {
+            n = sizeof text - used;
+        }
+        memcpy(text + used, s, n);
+        used += n;
+    }
+    void add(const char *s) { add(s, strlen(s)); }
+    void addNumber(long value, int width)
+    {
+        char digits[24];
+        int n = 0;
+        bool negative = value < 0;
+        unsigned long v = negative ? 0ul - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
+        do {
+            digits[n++] = static_cast<char>('0' + v % 10);
+            v /= 10;
+        } while (v != 0 && n < 20);
+        while (n < width) {
+            digits[n++] = '0';
+        }
+        if (negative) {
+            add("-", 1);
+        }
+        while (n > 0) {
+            add(&digits[--n], 1);
+        }
+    }
+};
+
+// Civil date from days since 1970-01-01 (proleptic Gregorian calendar).
+void civilFromDays(long z, long &year, unsigned &month, unsigned &day)
+{
+    z += 719468;
+    const long era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    day = doy - (153 * mp + 2) / 5 + 1;
+    month = mp < 10 ? mp + 3 : mp - 9;
+    year = static_cast<long>(yoe) + era * 400 + (month <= 2 ? 1 : 0);
+}
+
+// The file pattern of the logger, "[%Y-%m-%d %H:%M:%S:%e] [%n] [tid: %t] [%l] ",
+// built with async-signal-safe calls only.
+void addRecordPrefix(LineBuffer &line)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    const long local = static_cast<long>(now.tv_sec) + utcOffsetSeconds;
+    long days = local / 86400;
+    long secs = local % 86400;
+    if (secs < 0) {
+        secs += 86400;
+        --days;
+    }
+    long year;
+    unsigned month, day;
+    civilFromDays(days, year, month, day);
+    line.add("[");
+    line.addNumber(year, 4);
+    line.add("-");
+    line.addNumber(month, 2);
+    line.add("-");
+    line.addNumber(day, 2);
+    line.add(" ");
+    line.addNumber(secs / 3600, 2);
+    line.add(":");
+    line.addNumber(secs / 60 % 60, 2);
+    line.add(":");
+    line.addNumber(secs % 60, 2);
+    line.add(":");
+    line.addNumber(now.tv_nsec / 1000000, 3);
+    line.add("] [");
+    line.add(CLogManager::kLoggerName);
+    line.add("] [tid: ");
+    line.addNumber(static_cast<long>(syscall(SYS_gettid)), 0);
+    line.add("] [error] ");
+}
+
+void writeAll(int fd, const char *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = write(fd, data, size);
+        if (n <= 0) {
+            return;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+}
+
+// Used when the signal interrupted a log call: the library may hold a lock
+// that this thread would wait for forever, so the same records go straight
+// to the log file and to standard output with write(2).
+void writeRecordsDirectly(int sig, void *const *frames, int count)
+{
+    int fds[2] = {STDOUT_FILENO, -1};
+    const char *path = CLogManager::logFilePath();
+    if (path[0] == '\0') {
+        return; // no logger was set up: the records are skipped
+    }
+    fds[1] = open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
+    for (int fd : fds) {
+        if (fd < 0) {
+            continue;
+        }
+        LineBuffer line;
+        addRecordPrefix(line);
+        line.add("Pellix get signal ( signal : ");
+        line.addNumber(sig, 0);
+        line.add(" )\n");
+        writeAll(fd, line.text, line.used);
+        for (int i = 0; i < count; ++i) {
+            LineBuffer prefix;
+            addRecordPrefix(prefix);
+            writeAll(fd, prefix.text, prefix.used);
+            backtrace_symbols_fd(&frames[i], 1, fd); // the frame's text and "\n"
+            writeAll(fd, "\n", 1);
+        }
+    }
+    if (fds[1] >= 0) {
+        close(fds[1]);
+    }
+}
+
+} // namespace
+
+void installSignalHandlers()
+{
+    // backtrace() loads its unwinder on first use, which may allocate: do it
+    // now rather than inside the handler.
+    void *warmUp[2];
+    backtrace(warmUp, 2);
+    time_t now = time(nullptr);
+    struct tm local;
+    if (localtime_r(&now, &local) != nullptr) {
+        utcOffsetSeconds = local.tm_gmtoff;
+    }
+
+    for (int sig = 1; sig <= 31; ++sig) {
+        if (sig == SIGPIPE || sig == SIGCHLD || sig == SIGWINCH) {
+            continue;
+        }
+        signal(sig, onSignal); // SIGKILL and SIGSTOP are refused; that is fine
+    }
+}
+
+void dumpBacktrace()
+{
+    void *frames[kMaxFrames];
+    const int count = backtrace(frames, kMaxFrames);
+    char **symbols = backtrace_symbols(frames, count);
+    if (symbols == nullptr) {
+        return;
+    }
+    for (int i = 0; i < count; ++i) {
+        CLogManager::log(spdlog::level::err, "{}\n", symbols[i]);
+    }
+    free(symbols);
+}
+
+void onSignal(int sig)
+{
+    if (CLogManager::logCallInProgress()) {
+        void *frames[kMaxFrames];
+        const int count = backtrace(frames, kMaxFrames);
+        writeRecordsDirectly(sig, frames, count);
+    } else {
+        CLogManager::log(spdlog::level::err, "Pellix get signal ( signal : {} )", sig);
+        dumpBacktrace();
+        std::shared_ptr<spdlog::logger> logger = spdlog::get(CLogManager::kLoggerName);
+        if (logger) {
+            logger->flush();
+        }
+    }
+    exit(-1);
+}

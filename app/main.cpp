@@ -1,0 +1,49 @@
+// Process entry: the start-up sequence of the hub.
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "app/CLogManager.h"
+#include "app/PellixPara.h"
+#include "app/PellixPaths.h"
+#include "app/SignalHandler.h"
+#include "trace/Trace.h"
+
+namespace {
+
+const char kVersion[] = "2019-11-13";
+const unsigned kMaxLogFileSize = 1048576;
+const unsigned kRotatedLogFiles = 2;
+const int kStartTraceLevel = TRACE_NOTICE;
+
+} // namespace
+
+int main(int, char **)
+{
+    installSignalHandlers();
+    CLogManager::getInstance()->initLogger(CLogManager::kLoggerName, PellixPaths::logDir(), kMaxLogFileSize,
+                                           kRotatedLogFiles);
+    std::shared_ptr<spdlog::logger> logger = spdlog::get(CLogManager::kLoggerName);
+    CLogManager::log(spdlog::level::warn, "pellix start, ver: {}", kVersion);
+    tm_set_name("pellix");
+    tm_set_level(kStartTraceLevel);
+
+    PellixPara para;
+    para.tcpListenPort = PellixPaths::kTcpListenPort;
+    para.unixSocketPath = PellixPaths::unixSocketPath();
+    const std::string configFile = PellixPaths::configFile();
+    if (access(configFile.c_str(), F_OK) != 0) {
+        writeParaFile(para, configFile);
+    } else {
+        readParaFile(para, configFile);
+    }
+    const uint16_t port = static_cast<uint16_t>(para.tcpListenPort);
+    const std::string path = para.unixSocketPath;
+
+    tm_printf(TRACE_ALERT, "main", __LINE__, "tcp svr listen port: %d, unix svr listen path: %s\n", port,
+              path.c_str());
+    return 0;
+}
