@@ -1,0 +1,108 @@
+#include "net/CObjectBase.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "trace/Trace.h"
+
+namespace {
+const int kMaxChunk = 16384;
+}
+
+CObjectBase::CObjectBase() : fd(-1), connected(false), connType(CONN_TYPE_NONE), name("not set"), fdOpen(false)
+{
+}
+
+CObjectBase::~CObjectBase()
+{
+    closeDescriptor();
+}
+
+void CObjectBase::adoptDescriptor(int newFd)
+{
+    if (fdOpen && newFd != fd) {
+        closeDescriptor();
+    }
+    fd = newFd;
+    fdOpen = newFd >= 0;
+}
+
+void CObjectBase::closeDescriptor()
+{
+    if (fdOpen) {
+        close(fd);
+        fdOpen = false;
+    }
+}
+
+int CObjectBase::setSocket(int newFd)
+{
+    adoptDescriptor(newFd);
+    connected = true;
+    return 0;
+}
+
+int CObjectBase::onReadAble()
+{
+    return -1;
+}
+
+int CObjectBase::sendData(const void *data, int len)
+{
+    if (!connected) {
+        return -1;
+    }
+    if (len <= 0) {
+        return 0;
+    }
+    const char *bytes = static_cast<const char *>(data);
+    int sent = 0;
+    ssize_t n = 0;
+    while (sent < len) {
+        const int chunk = len - sent < kMaxChunk ? len - sent : kMaxChunk;
+        n = write(fd, bytes + sent, static_cast<size_t>(chunk));
+        if (n <= 0) {
+            return -1; // broken connections are discovered on the read side
+        }
+        sent += static_cast<int>(n);
+    }
+    return static_cast<int>(n);
+}
+
+int CObjectBase::readData(void *buf, int size)
+{
+    if (!connected) {
+        return -1;
+    }
+    const ssize_t n = read(fd, buf, static_cast<size_t>(size));
+    if (n <= 0) {
+        const int err = errno;
+        tm_printf(TRACE_ERROR, "readData", __LINE__, "read error, errno %d, err: %s\n", err, strerror(err));
+    }
+    return static_cast<int>(n);
+}
+
+int CObjectBase::connectToHost()
+{
+    return -1;
+}
+
+int CObjectBase::getConnType()
+{
+    return connType;
+}
+
+int CObjectBase::setConnType(int type)
+{
+    connType = type;
+    return 0;
+}
+
+int CObjectBase::closeSocket()
+{
+    closeDescriptor();
+    connected = false;
+    return 0;
+}

@@ -1,0 +1,47 @@
+#include "net/CSocketClient.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "trace/Trace.h"
+
+CSocketClient::CSocketClient()
+{
+    connType = CONN_TYPE_OUTGOING;
+}
+
+CSocketClient::~CSocketClient() = default;
+
+void CSocketClient::markConnected()
+{
+    connected = true;
+    if (connectCallback) {
+        connectCallback(this);
+    }
+}
+
+int CSocketClient::onReadAble()
+{
+    const ssize_t got = read(fd, readBuffer, sizeof readBuffer);
+    const int err = errno;
+    const int n = static_cast<int>(got);
+    if (n < 0 && (err == EAGAIN || err == EINTR)) {
+        return 0;
+    }
+    if (n < 0) {
+        errno = err;
+        perror("CSocketClient::onReadAble read error: ");
+        tm_printf(TRACE_ERROR, "onReadAble", __LINE__, "errno: %d\n", err);
+        connected = false;
+    } else if (n == 0) {
+        errno = err;
+        perror("CSocketClient::onReadAble read error: ");
+        connected = false;
+    }
+    if (readCallback) {
+        readCallback(this, readBuffer, n);
+    }
+    return n;
+}

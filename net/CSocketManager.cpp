@@ -1,0 +1,251 @@
+#include "net/CSocketManager.h"
+
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <boost/bind/bind.hpp>
+
+#include "trace/Trace.h"
+
+CSocketManager::CSocketManager() : running(true), timerManager(new CTimerManager()), checkInterval(10)
+{
+    using namespace boost::placeholders;
+    addTimer("checkConnection", boost::bind(&CSocketManager::checkConnection, this, _1, _2), -1,
+             checkInterval * 1000, TIMER_PRIORITY_NORMAL, nullptr, 0);
+}
+
+CSocketManager::~CSocketManager()
+{
+    timerManager.reset();
+    // Accepted connections belong to the map; servers and outgoing clients
+    // belong to whoever created them.
+    for (const auto &entry : socketMap) {
+        if (entry.second != nullptr && entry.second->getConnType() == CONN_TYPE_ACCEPTED &&
+            std::find(displaced.begin(), displaced.end(), entry.second) == displaced.end()) {
+            delete entry.second;
+        }
+    }
+    reapDisplacedLocked();
+}
+
+void CSocketManager::storeLocked(int fd, CObjectBase *endpoint)
+{
+    std::map<int, CObjectBase *>::iterator it = socketMap.find(fd);
+    if (it == socketMap.end()) {
+        socketMap.emplace(fd, endpoint);
+        return;
+    }
+    CObjectBase *previous = it->second;
+    // A number can only be reused once its earlier holder has closed it; an
+    // accepted endpoint pushed out that way would never be reaped otherwise.
+    if (previous != endpoint && previous != nullptr && !previous->isConnected() &&
+        !previous->isDescriptorOpen() && previous->getConnType() == CONN_TYPE_ACCEPTED &&
+        std::find(displaced.begin(), displaced.end(), previous) == displaced.end()) {
+        displaced.push_back(previous);
+    }
+    it->second = endpoint;
+}
+
+int CSocketManager::add(int fd, CObjectBase *endpoint)
+{
+    std::lock_guard<std::mutex> lock(mapMutex);
+    if (fd >= FD_SETSIZE) {
+        tm_printf(TRACE_ERROR, "add", __LINE__, "fd %d is beyond the select limit %d, never watched\n", fd,
+                  FD_SETSIZE);
+    }
+    if (socketMap.count(fd) != 0) {
+        tm_printf(TRACE_NOTICE, "add", __LINE__, "socket map alread has fd %d, now update\n", fd);
+    }
+    storeLocked(fd, endpoint);
+    return 0;
+}
+
+int CSocketManager::remove(int fd)
+{
+    std::lock_guard<std::mutex> lock(mapMutex);
+    std::map<int, CObjectBase *>::iterator it = socketMap.find(fd);
+    if (it == socketMap.end()) {
+        return -1;
+    }
+    tm_printf(TRACE_NOTICE, "remove", __LINE__, "find fd %d, now delete\n", fd);
+    socketMap.erase(it);
+    return 0;
+}
+
+int CSocketManager::find(int fd, CObjectBase *&endpoint)
+{
+    std::map<int, CObjectBase *>::iterator it = socketMap.find(fd);
+    if (it == socketMap.end()) {
+        return -1;
+    }
+    endpoint = it->second;
+    return 0;
+}
+
+int CSocketManager::collectReadFds(std::vector<int> &fds, int &highest)
+{
+    if (socketMap.empty()) {
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(mapMutex);
+    for (const auto &entry : socketMap) {
+        // Descriptors at or above FD_SETSIZE cannot go into an fd_set.
+        if (entry.first >= 0 && entry.first < FD_SETSIZE && entry.second != nullptr &&
+            entry.second->isConnected()) {
+            fds.push_back(entry.first);
+            highest = std::max(highest, entry.first);
+        }
+    }
+    return 0;
+}
+
+int CSocketManager::runPass(int timeoutMs)
+{
+    if (!running) {
+        tm_printf(TRACE_ALERT, "startSelect", __LINE__, "select stop\n");
+        return 0;
+    }
+    fd_set readSet;
+    FD_ZERO(&readSet);
+    int highest = 0;
+    readFds.clear();
+
+    timerManager->checkTimers();
+    collectReadFds(readFds, highest);
+    for (int fd : readFds) {
+        FD_SET(fd, &readSet);
+    }
+    struct timeval timeout;
+    timeout.tv_sec = timeoutMs / 1000;
+    timeout.tv_usec = (timeoutMs % 1000) * 1000;
+    const int ready = select(highest + 1, &readSet, nullptr, nullptr, &timeout);
+    if (ready == 0) {
+        return 1;
+    }
+    if (ready < 0) {
+        const int err = errno;
+        perror("select");
+        tm_printf(TRACE_ERROR, "startSelect", __LINE__, "select ret %d , errno: %d:%s \n", ready, err,
+                  strerror(err));
+        return -1;
+    }
+    for (int fd : readFds) {
+        if (!FD_ISSET(fd, &readSet)) {
+            continue;
+        }
+        // Looked up again: an earlier handler of this pass may have replaced
+        // the entry. Endpoints are only deleted by checkConnection, which
+        // runs from the timers at the top of a pass, never inside a handler.
+        CObjectBase *endpoint = nullptr;
+        if (find(fd, endpoint) == 0 && endpoint != nullptr) {
+            endpoint->onReadAble();
+        }
+        if (kServePauseUs > 0) {
+            usleep(kServePauseUs);
+        }
+    }
+    return 1;
+}
+
+int CSocketManager::startSelect()
+{
+    for (;;) {
+        const int result = runPass(100);
+        if (result <= 0) {
+            return result;
+        }
+    }
+}
+
+void CSocketManager::reapDisplacedLocked()
+{
+    for (CObjectBase *endpoint : displaced) {
+        delete endpoint;
+    }
+    displaced.clear();
+}
+
+int CSocketManager::checkConnection(const void *, int)
+{
+    tm_printf(TRACE_DEBUG, "checkConnection", __LINE__, "checkConnection \n");
+    std::lock_guard<std::mutex> lock(mapMutex);
+    reapDisplacedLocked();
+    std::vector<int> eraseList;
+    for (std::map<int, CObjectBase *>::iterator it = socketMap.begin(); it != socketMap.end(); ++it) {
+        CObjectBase *endpoint = it->second;
+        if (endpoint == nullptr || endpoint->isConnected()) {
+            continue;
+        }
+        const int key = it->first;
+        tm_printf(TRACE_DEBUG, "checkConnection", __LINE__, "find disconnect fd: %d \n", key);
+        const int oldFd = endpoint->getFd();
+        endpoint->closeSocket();
+        if (endpoint->connectToHost() <= 0 && endpoint->getConnType() == CONN_TYPE_ACCEPTED) {
+            tm_printf(TRACE_WARM, "checkConnection", __LINE__, "del fd: %d \n", key);
+            delete endpoint;
+            it->second = nullptr;
+            eraseList.push_back(key);
+            continue;
+        }
+        const int newFd = endpoint->getFd();
+        if (newFd != oldFd) {
+            eraseList.push_back(key);
+        }
+        // Keys are erased after the walk; a key reused by this endpoint's
+        // new descriptor must survive that.
+        eraseList.erase(std::remove(eraseList.begin(), eraseList.end(), newFd), eraseList.end());
+        storeLocked(newFd, endpoint);
+    }
+    for (int key : eraseList) {
+        socketMap.erase(key);
+    }
+    return 0;
+}
+
+void CSocketManager::setCheckInterval(int seconds)
+{
+    checkInterval = seconds;
+    resetTimer("checkConnection", seconds * 1000);
+}
+
+int CSocketManager::dumpSocketMapInfo()
+{
+    timerManager->dumpTimerMapInfo();
+    if (socketMap.empty()) {
+        tm_printf(TRACE_ERROR, "dumpSocketMapInfo", __LINE__, "socket map has no fd!\n");
+        return -1;
+    }
+    printf("socket map list:\n");
+    printf("name                socketfd        State\n");
+    printf("_______________________________________________________\n");
+    for (const auto &entry : socketMap) {
+        const CObjectBase *endpoint = entry.second;
+        if (endpoint == nullptr) {
+            continue;
+        }
+        printf("%20s        %02d        %-12s\n", endpoint->getName().c_str(), endpoint->getFd(),
+               endpoint->isConnected() ? "connected" : "disconnected");
+    }
+    return 0;
+}
+
+int CSocketManager::addTimer(const std::string &name, const TimerCallback &callback, int count, int periodMs,
+                             int priority, const void *data, int len)
+{
+    return timerManager->addTimer(name, callback, count, periodMs, priority, data, len);
+}
+
+int CSocketManager::stopTimer(const std::string &name)
+{
+    return timerManager->stopTimer(name);
+}
+
+void CSocketManager::resetTimer(const std::string &name, int periodMs)
+{
+    timerManager->resetTimer(name, periodMs);
+}

@@ -1,0 +1,71 @@
+#pragma once
+// The event loop of the process: a map of endpoints keyed by descriptor,
+// a select() loop over the connected ones, the timers checked once per pass,
+// and a periodic check that closes, reconnects, keeps or deletes endpoints
+// that have become disconnected.
+//
+// The map does not own servers or outgoing clients; accepted connections
+// are deleted here, and only here, by checkConnection once they are dead.
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "net/CObjectBase.h"
+#include "timer/CTimerManager.h"
+#include "timer/TimerCallback.h"
+
+#ifndef PELLIX_SERVE_PAUSE_US
+#define PELLIX_SERVE_PAUSE_US 1000
+#endif
+
+class CSocketManager {
+public:
+    // Pause after each served descriptor, in microseconds (0: none).
+    static const unsigned kServePauseUs = PELLIX_SERVE_PAUSE_US;
+
+    CSocketManager();
+    ~CSocketManager();
+    CSocketManager(const CSocketManager &) = delete;
+    CSocketManager &operator=(const CSocketManager &) = delete;
+
+    int add(int fd, CObjectBase *endpoint);
+    int remove(int fd);
+    int find(int fd, CObjectBase *&endpoint);
+
+    // Runs passes until stopped (0) or select() fails (-1).
+    int startSelect();
+    // One pass: timers, select() for at most timeoutMs, serve the ready
+    // descriptors. 1 to go on, 0 when stopped, -1 when select() failed.
+    int runPass(int timeoutMs = 100);
+    void stopSelect() { running = false; }
+
+    int checkConnection(const void *data, int len);
+    void setCheckInterval(int seconds);
+    int dumpSocketMapInfo();
+
+    int addTimer(const std::string &name, const TimerCallback &callback, int count, int periodMs, int priority,
+                 const void *data, int len);
+    int stopTimer(const std::string &name);
+    void resetTimer(const std::string &name, int periodMs);
+    CTimerManager *getTimerManager() { return timerManager.get(); }
+
+    size_t size() const { return socketMap.size(); }
+
+private:
+    int collectReadFds(std::vector<int> &fds, int &highest);
+    // Stores endpoint under fd; an accepted endpoint that it pushes out (its
+    // descriptor closed, the number reused) is deleted at the next check.
+    void storeLocked(int fd, CObjectBase *endpoint);
+    void reapDisplacedLocked();
+
+    std::map<int, CObjectBase *> socketMap;
+    std::mutex mapMutex;
+    bool running;
+    std::unique_ptr<CTimerManager> timerManager;
+    int checkInterval;
+    std::vector<CObjectBase *> displaced;
+    std::vector<int> readFds; // reused every pass
+};

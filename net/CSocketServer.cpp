@@ -1,0 +1,71 @@
+#include "net/CSocketServer.h"
+
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "net/CTcpClient.h"
+#include "net/CUnixClient.h"
+#include "net/SocketOptions.h"
+#include "trace/Trace.h"
+
+CSocketServer::CSocketServer() : addrType(ADDR_TYPE_INET)
+{
+}
+
+CSocketServer::~CSocketServer() = default;
+
+int CSocketServer::onReadAble()
+{
+    tm_printf(TRACE_INFO, "onReadAble", __LINE__, "recv new connection\n");
+    int client = -1;
+    int err = EINVAL;
+    if (addrType == ADDR_TYPE_INET) {
+        struct sockaddr_in addr;
+        socklen_t len = sizeof addr;
+        client = accept(fd, reinterpret_cast<struct sockaddr *>(&addr), &len);
+        err = errno;
+    } else if (addrType == ADDR_TYPE_UNIX) {
+        struct sockaddr_un addr;
+        socklen_t len = sizeof addr;
+        client = accept(fd, reinterpret_cast<struct sockaddr *>(&addr), &len);
+        err = errno;
+    }
+    if (client < 0) {
+        if (err == EAGAIN || err == EINTR) {
+            return 0;
+        }
+        errno = err;
+        perror("CSocketClient::onReadAble read error:");
+        tm_printf(TRACE_ERROR, "onReadAble", __LINE__, "errno: %d\n", err);
+        return -1;
+    }
+    // select() cannot watch a descriptor this high: serving it would write
+    // past the fd_set, so the connection is refused at once.
+    if (client >= FD_SETSIZE) {
+        tm_printf(TRACE_ERROR, "onReadAble", __LINE__, "accepted fd %d is beyond the select limit %d, closed\n",
+                  client, FD_SETSIZE);
+        close(client);
+        return -1;
+    }
+    setSocketOpt(client);
+    if (!acceptCallback) {
+        close(client); // nobody would own it
+        return client;
+    }
+    CSocketClient *endpoint;
+    if (addrType == ADDR_TYPE_INET) {
+        endpoint = new CTcpClient("", 0);
+    } else {
+        endpoint = new CUnixClient("");
+    }
+    endpoint->setConnType(CONN_TYPE_ACCEPTED);
+    endpoint->setSocket(client);
+    acceptCallback(endpoint, this, nullptr);
+    return client;
+}

@@ -1,0 +1,29 @@
+#pragma once
+// A listening stream server: accepts each waiting connection and hands it,
+// as a new client endpoint, to the accept callback of its owner.
+
+#include "net/CObjectBase.h"
+#include "net/Callbacks.h"
+
+enum AddrType {
+    ADDR_TYPE_INET = 1,
+    ADDR_TYPE_UNIX = 2,
+};
+
+class CSocketServer : public CObjectBase {
+public:
+    CSocketServer();
+    ~CSocketServer() override;
+
+    // Accepts one connection; the accepted descriptor, 0 when interrupted,
+    // -1 on failure.
+    int onReadAble() override;
+    // Creates, binds and listens; the listening descriptor or -1.
+    virtual int startServer() = 0;
+
+    void setAcceptCallback(const AcceptCallback &callback) { acceptCallback = callback; }
+
+protected:
+    AcceptCallback acceptCallback;
+    int addrType;
+};

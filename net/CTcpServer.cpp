@@ -1,0 +1,54 @@
+#include "net/CTcpServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "net/SocketOptions.h"
+
+CTcpServer::CTcpServer(int listenPort) : port(static_cast<uint16_t>(listenPort))
+{
+    addrType = ADDR_TYPE_INET;
+}
+
+CTcpServer::~CTcpServer() = default;
+
+int CTcpServer::startServer()
+{
+    signal(SIGPIPE, SIG_IGN);
+    const int sock = socket(AF_INET, SOCK_STREAM, 0);
+    if (sock < 0) {
+        perror("socket error");
+        return sock;
+    }
+    adoptDescriptor(sock);
+    if (port == 0) {
+        closeDescriptor();
+        return -1;
+    }
+    int reuse = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    setSocketOpt(sock);
+
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(port);
+    if (bind(sock, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) < 0) {
+        perror("bind error");
+        closeDescriptor();
+        return -1;
+    }
+    if (listen(sock, 10) < 0) {
+        perror("listen error");
+        closeDescriptor();
+        return -1;
+    }
+    connected = true;
+    return sock;
+}

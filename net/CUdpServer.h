@@ -1,0 +1,39 @@
+#pragma once
+// A datagram server on a local port (or a Unix-domain datagram path): each
+// datagram reaches the datagram callback whole, cut to 2048 bytes.
+
+#include <cstdint>
+#include <string>
+
+#include "net/CObjectBase.h"
+#include "net/CSocketServer.h"
+#include "net/Callbacks.h"
+
+class CUdpServer : public CObjectBase {
+public:
+    static const int kReadSize = 2048;
+
+    explicit CUdpServer(int port);
+    explicit CUdpServer(const char *path);
+    ~CUdpServer() override;
+
+    // Receives one datagram; its size, 0 when interrupted or empty.
+    int onReadAble() override;
+
+    int startServer();
+    int initMulticast(int sock);
+    int setMulticast(const std::string &group);
+    void setReadCallback(const DatagramCallback &callback) { readCallback = callback; }
+    // Addressed send; the sendto() result.
+    int sendData(const void *data, int len, const void *toAddr, int addrLen);
+    using CObjectBase::sendData;
+
+private:
+    DatagramCallback readCallback;
+    int addrType;
+    uint16_t port;
+    std::string unixSocketPath;
+    bool multicastEnabled;
+    std::string multicastGroup;
+    unsigned char readBuffer[kReadSize];
+};
