@@ -10,6 +10,7 @@
 #include "app/PellixPara.h"
 #include "app/PellixPaths.h"
 #include "app/SignalHandler.h"
+#include "hub/CPellix.h"
 #include "trace/Trace.h"
 
 namespace {
@@ -43,7 +44,13 @@ int main(int, char **)
     const uint16_t port = static_cast<uint16_t>(para.tcpListenPort);
     const std::string path = para.unixSocketPath;
 
-    tm_printf(TRACE_ALERT, "main", __LINE__, "tcp svr listen port: %d, unix svr listen path: %s\n", port,
-              path.c_str());
+    {
+        CPellix pellix;
+        tm_printf(TRACE_ALERT, "main", __LINE__, "tcp svr listen port: %d, unix svr listen path: %s\n", port,
+                  path.c_str());
+        pellix.initServers(port, path);
+        pellix.run();
+    }
+    logger.reset();
     return 0;
 }

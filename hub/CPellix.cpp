@@ -1,0 +1,369 @@
+#include "hub/CPellix.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <vector>
+
+#include <boost/bind/bind.hpp>
+
+#include "app/CLogManager.h"
+#include "app/PellixPaths.h"
+#include "hub/ModuleName.h"
+#include "hub/PacketFrame.h"
+#include "trace/Trace.h"
+
+using namespace boost::placeholders;
+
+CPellix::CPellix() : CPellix(PellixPaths::regMapFile())
+{
+}
+
+CPellix::CPellix(const std::string &path)
+    : socketManager(new CSocketManager()), eventManager(new CEventManager()), dataPrint(false), regMapPath(path)
+{
+    eventSender = boost::bind(&CPellix::sendEventPacket, this, _1, _2, _3, _4);
+    regMap.loadRegMap(regMapPath);
+    regMap.replayRegMap(boost::bind(&CEventManager::RegEvent, eventManager.get(), _1, _2));
+}
+
+// Members go in reverse order: the socket manager deletes the connections
+// still in its map before the servers go.
+CPellix::~CPellix() = default;
+
+int CPellix::initServers(uint16_t port, const std::string &unixPath)
+{
+    tcpServer.reset(new CTcpServer(port));
+    tcpServer->setName("tcp-svr-" + std::to_string(port));
+    tcpServer->setAcceptCallback(boost::bind(&CPellix::onAcceptNewTcpClient, this, _1, _2, _3));
+
+    unixServer.reset(new CUnixServer(unixPath.c_str()));
+    unixServer->setName("unix-svr-" + unixPath);
+    unixServer->setAcceptCallback(boost::bind(&CPellix::onAcceptNewUnixClient, this, _1, _2, _3));
+
+    udpServer.reset(new CUdpServer(port));
+    udpServer->setName("udp-svr-" + std::to_string(port));
+    udpServer->setReadCallback(
+        boost::bind(static_cast<void (CPellix::*)(int, const void *, const void *, int)>(&CPellix::onReadSocketData),
+                    this, _1, _2, _3, _4));
+
+    udpDecoupler.reset(new CDecoupler(PacketFrame::kStartMark, PacketFrame::kEndMark));
+    return 0;
+}
+
+int CPellix::run()
+{
+    if (tcpServer) {
+        tcpServer->startServer();
+        socketManager->add(tcpServer->getFd(), tcpServer.get());
+    }
+    if (unixServer) {
+        unixServer->startServer();
+        socketManager->add(unixServer->getFd(), unixServer.get());
+    }
+    if (udpServer) {
+        udpServer->startServer();
+        socketManager->add(udpServer->getFd(), udpServer.get());
+    }
+    socketManager->addTimer("heartCmdCheck", boost::bind(&CPellix::heartCmdCheck, this, _1, _2), -1,
+                            kHeartPeriodMs, TIMER_PRIORITY_NORMAL, nullptr, 0);
+    return socketManager->startSelect();
+}
+
+const HeartInfo *CPellix::getHeartInfo(CSocketClient *client) const
+{
+    std::map<CSocketClient *, std::unique_ptr<HeartInfo>>::const_iterator it = heartMap.find(client);
+    return it == heartMap.end() ? nullptr : it->second.get();
+}
+
+void CPellix::acceptClient(CSocketClient *client, const char *func, int line, const char *format)
+{
+    client->setReadCallback(
+        boost::bind(static_cast<void (CPellix::*)(CSocketClient *, const void *, int)>(&CPellix::onReadSocketData),
+                    this, _1, _2, _3));
+    socketManager->add(client->getFd(), client);
+    decouplerMap[client].reset(new CDecoupler(PacketFrame::kStartMark, PacketFrame::kEndMark));
+    heartMap[client].reset(new HeartInfo());
+    tm_printf(TRACE_NOTICE, func, line, format, client->getFd());
+    socketManager->dumpSocketMapInfo();
+}
+
+void CPellix::onAcceptNewTcpClient(CSocketClient *client, CSocketServer *, const void *)
+{
+    acceptClient(client, "onAcceptNewTcpClient", 472, "recv %d tcp connect\n");
+}
+
+void CPellix::onAcceptNewUnixClient(CSocketClient *client, CSocketServer *, const void *)
+{
+    acceptClient(client, "onAcceptNewUnixClient", 507, "recv %d unix connect\n");
+}
+
+void CPellix::onReadSocketData(CSocketClient *client, const void *data, int len)
+{
+    if (len <= 0) {
+        heartMap.erase(client);
+        removerDev(client);
+        return;
+    }
+    if (dataPrint) {
+        tm_dump(data, len, 292, "onReadSocketData");
+    }
+    std::map<CSocketClient *, std::unique_ptr<HeartInfo>>::iterator heart = heartMap.find(client);
+    if (heart != heartMap.end()) {
+        heart->second->missCount = 0;
+    }
+    std::map<CSocketClient *, std::unique_ptr<CDecoupler>>::iterator it = decouplerMap.find(client);
+    if (it == decouplerMap.end()) {
+        return; // not a connection this hub accepted
+    }
+    it->second->append(data, len);
+    routeFrames(*it->second, client);
+}
+
+void CPellix::onReadSocketData(int, const void *, const void *data, int len)
+{
+    if (len <= 0) {
+        if (udpServer) {
+            udpServer->closeSocket();
+        }
+        return;
+    }
+    if (dataPrint) {
+        tm_dump(data, len, 236, "onReadSocketData");
+    }
+    if (!udpDecoupler) {
+        return;
+    }
+    udpDecoupler->append(data, len);
+    routeFrames(*udpDecoupler, nullptr);
+}
+
+void CPellix::routeFrames(CDecoupler &decoupler, CSocketClient *client)
+{
+    while (decoupler.nextFrame(frame) == 0) {
+        routeFrame(client, reinterpret_cast<const unsigned char *>(frame.data()), static_cast<int>(frame.size()));
+    }
+}
+
+void CPellix::routeFrame(CSocketClient *client, const unsigned char *bytes, int size)
+{
+    // The header is read at fixed offsets; a frame cut shorter than the
+    // smallest whole frame has none.
+    if (size < PacketFrame::kMinFrameSize) {
+        tm_printf(TRACE_WARM, "onReadSocketData", __LINE__, "drop frame of %d bytes, shorter than a header\n", size);
+        return;
+    }
+    const int devId = bytes[PacketFrame::kDevIdOffset];
+    if (devId == CENTER_DEV_ID) {
+        processCenterData(client, bytes, size);
+    } else if (devId <= MAX_FORWARD_DEV_ID) {
+        forwardData(bytes, size);
+    } else {
+        int cmd = 0;
+        PacketFrame::readU16LE(bytes, size, PacketFrame::kCmdOffset, cmd);
+        processRegPublishMsg(cmd, bytes, size);
+    }
+}
+
+void CPellix::registerModule(CSocketClient *client, const unsigned char *bytes, int size)
+{
+    const int srcId = bytes[PacketFrame::kSrcIdOffset];
+    const std::string name =
+        size == PacketFrame::kMinFrameSize
+            ? std::to_string(client->getFd())
+            : std::string(reinterpret_cast<const char *>(bytes) + PacketFrame::kPayloadOffset,
+                          static_cast<size_t>(PacketFrame::payloadSize(size)));
+    client->setName(name);
+    CLogManager::log(spdlog::level::warn, "reg fd: {}, dev: {}, name: {}", client->getFd(),
+                     static_cast<unsigned>(srcId), ModuleName::printable(name));
+    devMap[srcId] = client;
+    sendPacket(client, srcId, CMD_REG, nullptr, 0, CENTER_DEV_ID);
+}
+
+void CPellix::processCenterData(CSocketClient *client, const unsigned char *bytes, int size)
+{
+    int len = 0;
+    int cmd = 0;
+    PacketFrame::readU16LE(bytes, size, PacketFrame::kLenOffset, len);
+    PacketFrame::readU16LE(bytes, size, PacketFrame::kCmdOffset, cmd);
+    tm_printf(TRACE_DEBUG, "processCenterData", 384, "len = %d\n", len);
+    switch (cmd) {
+    case CMD_REG:
+        if (client != nullptr) {
+            registerModule(client, bytes, size);
+        }
+        break;
+    case CMD_HEART:
+        if (client != nullptr && tm_enabled(TRACE_WARM)) {
+            tm_printf(TRACE_WARM, "processCenterData", 411, "heart cmd from dev: %s\n",
+                      ModuleName::printable(client->getName()).c_str());
+        }
+        break;
+    case CMD_DATA_PRINT:
+        if (dataPrint) {
+            dataPrint = false;
+            tm_printf(TRACE_ALERT, "processCenterData", 417, "close data print\n");
+        } else {
+            dataPrint = true;
+            tm_printf(TRACE_ALERT, "processCenterData", 422, "open data print\n");
+        }
+        break;
+    case CMD_DUMP_SOCKET:
+        socketManager->dumpSocketMapInfo();
+        break;
+    case CMD_SET_DEBUG_LEVEL: {
+        int level = 0;
+        if (!PacketFrame::readS32LE(bytes, size - PacketFrame::kEndMarkSize, PacketFrame::kPayloadOffset, level)) {
+            tm_printf(TRACE_WARM, "processCenterData", __LINE__, "debug level needs 4 payload bytes, got %d\n",
+                      PacketFrame::payloadSize(size));
+            break;
+        }
+        tm_set_level(level);
+        tm_printf(level, "processCenterData", 432, "set debug level: %d\n", level);
+        break;
+    }
+    default:
+        tm_printf(TRACE_ALERT, "processCenterData", 436, "not find this cmd: 0x%04x\n", cmd);
+        break;
+    }
+}
+
+int CPellix::processRegPublishMsg(int cmd, const unsigned char *bytes, int size)
+{
+    int len = 0;
+    int srcId = 0;
+    PacketFrame::readU16LE(bytes, size, PacketFrame::kLenOffset, len);
+    PacketFrame::readU8(bytes, size, PacketFrame::kSrcIdOffset, srcId);
+    // len says how much payload there is, but never more than the frame
+    // really holds.
+    int payloadLen = len - PacketFrame::kHeaderSize;
+    if (payloadLen > PacketFrame::payloadSize(size)) {
+        payloadLen = PacketFrame::payloadSize(size);
+    }
+    if (payloadLen < 0) {
+        payloadLen = 0;
+    }
+    const unsigned char *payload = bytes + PacketFrame::kPayloadOffset;
+    switch (cmd) {
+    case CMD_REG_EVENT: {
+        eventManager->RegEventList(payload, payloadLen, srcId);
+        const int count = payloadLen >= 1 ? std::min<int>(payload[0], (payloadLen - 1) / 2) : 0;
+        for (int i = 0; i < count; ++i) {
+            regMap.addRegMapEntry(payload[1 + 2 * i] | (payload[2 + 2 * i] << 8), srcId);
+        }
+        regMap.saveRegMap(regMapPath);
+        break;
+    }
+    case CMD_UNREG_EVENT:
+        eventManager->UnRegEventList(payload, payloadLen, srcId);
+        break;
+    case CMD_PUBLISH_EVENT:
+        eventManager->ProcessEventData(payload, payloadLen, eventSender);
+        break;
+    default:
+        tm_printf(TRACE_INFO, "processRegPublishMsg", 205, "not find this type: 0x%02x\n", cmd);
+        break;
+    }
+    return 0;
+}
+
+void CPellix::forwardData(const unsigned char *bytes, int size)
+{
+    const int devId = bytes[PacketFrame::kDevIdOffset];
+    std::map<int, CSocketClient *>::iterator it = devMap.find(devId);
+    if (it == devMap.end()) {
+        tm_printf(TRACE_INFO, "forwardData", 359, "not find dest devId: %02x\n", devId);
+        return;
+    }
+    if (tm_enabled(TRACE_INFO)) {
+        int cmd = 0;
+        PacketFrame::readU16LE(bytes, size, PacketFrame::kCmdOffset, cmd);
+        tm_printf(TRACE_INFO, "forwardData", 347, "from srcId [%02x] to devId [%02x], cmd: 0x%04x, dataLen: %d\n",
+                  bytes[PacketFrame::kSrcIdOffset], devId, cmd, size);
+    }
+    if (dataPrint) {
+        debug_print(bytes, size);
+    }
+    it->second->sendData(bytes, size);
+}
+
+int CPellix::sendEventPacket(int iEvent, int iModId, const void *data, int iLen)
+{
+    tm_printf(TRACE_DEBUG, "sendEventPacket", 146, "in SendEventPacket, send iEvent: %d, to iModId: 0x%02x,iLen : %d\n",
+              iEvent, iModId, iLen);
+    std::map<int, CSocketClient *>::iterator it = devMap.find(iModId);
+    if (it == devMap.end()) {
+        tm_printf(TRACE_INFO, "sendEventPacket", 164, "not find dest devId: %02x\n", iModId);
+        return 0;
+    }
+    tm_printf(TRACE_INFO, "sendEventPacket", 152, "from event mgr to devId [%02x], iEvent: 0x%02x, dataLen: %d\n",
+              iModId, iEvent, iLen);
+    if (dataPrint) {
+        debug_print(data, iLen);
+    }
+    sendPacket(it->second, iModId, CMD_PUBLISH_EVENT, data, iLen, EVENT_MGR_DEV_ID);
+    return 0;
+}
+
+void CPellix::killModule(const std::string &name)
+{
+    const std::string command = ModuleName::killCommand(name);
+    if (command.empty()) {
+        tm_printf(TRACE_WARM, "heartCmdCheck", __LINE__, "no kill command for module name \"%s\"\n",
+                  ModuleName::printable(name).c_str());
+        return;
+    }
+    // The trailing " &" lets the shell return at once; killall's own result
+    // is the device's business.
+    const int ignored = system(command.c_str());
+    (void)ignored;
+}
+
+void CPellix::heartCmdCheck(const void *, int)
+{
+    socketManager->dumpSocketMapInfo();
+    std::map<CSocketClient *, std::unique_ptr<HeartInfo>>::iterator it = heartMap.begin();
+    while (it != heartMap.end()) {
+        if (it->second->missCount < kHeartMissLimit) {
+            ++it->second->missCount;
+            ++it;
+            continue;
+        }
+        CSocketClient *client = it->first;
+        CLogManager::log(spdlog::level::err, "module {} heart time out, restart app...",
+                         ModuleName::printable(client->getName()));
+        client->closeSocket();
+        it = heartMap.erase(it);
+        killModule(client->getName());
+        removerDev(client);
+    }
+}
+
+void CPellix::removerDev(CSocketClient *client)
+{
+    std::map<CSocketClient *, std::unique_ptr<CDecoupler>>::iterator decoupler = decouplerMap.find(client);
+    if (decoupler != decouplerMap.end()) {
+        tm_printf(TRACE_NOTICE, "removerDev", 532, "remove %d decoupler\n", client->getFd());
+        decouplerMap.erase(decoupler);
+    }
+    // A connection may hold several ids: forget every one of them, since the
+    // socket manager will delete the connection at its next check.
+    std::vector<int> departed;
+    std::map<int, CSocketClient *>::iterator it = devMap.begin();
+    while (it != devMap.end()) {
+        if (it->second != client) {
+            ++it;
+            continue;
+        }
+        CLogManager::log(spdlog::level::warn, "remove modId: {}, fd :{}, mod name: {}",
+                         static_cast<unsigned>(it->first), client->getFd(), ModuleName::printable(client->getName()));
+        departed.push_back(it->first);
+        it = devMap.erase(it);
+    }
+    for (int modId : departed) {
+        if (modId == 0) {
+            continue;
+        }
+        const unsigned char payload[3] = {0x00, 0x00, static_cast<unsigned char>(modId)};
+        eventManager->ProcessEventData(payload, sizeof payload, eventSender);
+    }
+}

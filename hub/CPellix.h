@@ -1,0 +1,92 @@
+#pragma once
+// The hub: owns the three servers, the socket manager and the event manager,
+// and ties module ids, connections, frame splitters and heartbeat records
+// together.
+//
+// Connections belong to the socket manager, which deletes them once they are
+// found disconnected; the hub keeps plain pointers to them in its maps and
+// forgets a connection in the same callback that learns of its loss (a read
+// of length <= 0) or closes it (a heartbeat time-out), so that no map ever
+// holds a deleted endpoint.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "event/CEventManager.h"
+#include "hub/CDecoupler.h"
+#include "hub/CRegMap.h"
+#include "hub/HeartInfo.h"
+#include "net/CSocketClient.h"
+#include "net/CSocketManager.h"
+#include "net/CSocketServer.h"
+#include "net/CTcpServer.h"
+#include "net/CUdpServer.h"
+#include "net/CUnixServer.h"
+
+class CPellix {
+public:
+    static const int kHeartPeriodMs = 15000;
+    static const int kHeartMissLimit = 3;
+
+    // Loads and replays the subscription record at its fixed path.
+    CPellix();
+    explicit CPellix(const std::string &regMapPath);
+    ~CPellix();
+    CPellix(const CPellix &) = delete;
+    CPellix &operator=(const CPellix &) = delete;
+
+    int initServers(uint16_t port, const std::string &unixPath);
+    // Starts the servers and the heartbeat timer, then runs the select loop
+    // until it ends; the loop's result.
+    int run();
+
+    void onAcceptNewTcpClient(CSocketClient *client, CSocketServer *server, const void *extra);
+    void onAcceptNewUnixClient(CSocketClient *client, CSocketServer *server, const void *extra);
+    void onReadSocketData(CSocketClient *client, const void *data, int len);
+    void onReadSocketData(int fd, const void *fromAddr, const void *data, int len);
+
+    void processCenterData(CSocketClient *client, const unsigned char *frame, int size);
+    int processRegPublishMsg(int cmd, const unsigned char *frame, int size);
+    void forwardData(const unsigned char *frame, int size);
+    int sendEventPacket(int iEvent, int iModId, const void *data, int iLen);
+
+    void heartCmdCheck(const void *data, int len);
+    void removerDev(CSocketClient *client);
+
+    CSocketManager *getSocketManager() { return socketManager.get(); }
+    CEventManager *getEventManager() { return eventManager.get(); }
+    const CRegMap &getRegMap() const { return regMap; }
+    const std::map<int, CSocketClient *> &getDevMap() const { return devMap; }
+    bool hasDecoupler(CSocketClient *client) const { return decouplerMap.count(client) != 0; }
+    const HeartInfo *getHeartInfo(CSocketClient *client) const;
+    size_t connectionCount() const { return heartMap.size(); }
+    bool getDataPrint() const { return dataPrint; }
+    CTcpServer *getTcpServer() { return tcpServer.get(); }
+    CUnixServer *getUnixServer() { return unixServer.get(); }
+    CUdpServer *getUdpServer() { return udpServer.get(); }
+
+private:
+    void acceptClient(CSocketClient *client, const char *func, int line, const char *format);
+    void routeFrames(CDecoupler &decoupler, CSocketClient *client);
+    void routeFrame(CSocketClient *client, const unsigned char *frame, int size);
+    void registerModule(CSocketClient *client, const unsigned char *frame, int size);
+    void killModule(const std::string &name);
+
+    std::unique_ptr<CTcpServer> tcpServer;
+    std::unique_ptr<CUnixServer> unixServer;
+    std::unique_ptr<CUdpServer> udpServer;
+    std::unique_ptr<CDecoupler> udpDecoupler;
+    std::unique_ptr<CSocketManager> socketManager;
+    CRegMap regMap;
+    std::map<int, CSocketClient *> devMap;
+    std::map<CSocketClient *, std::unique_ptr<CDecoupler>> decouplerMap;
+    std::map<CSocketClient *, std::unique_ptr<HeartInfo>> heartMap;
+    std::unique_ptr<CEventManager> eventManager;
+    bool dataPrint;
+
+    std::string regMapPath;
+    EventSendCallback eventSender; // bound once to sendEventPacket
+    std::string frame;             // reused for every frame cut
+};
