@@ -30,8 +30,16 @@ CLogManager *CLogManager::getInstance()
 void CLogManager::initLogger(const std::string &name, const std::string &dir, unsigned maxFileSize,
                              unsigned maxFiles)
 {
+    // The set-up takes the library's locks too: a signal that lands here must
+    // not enter the library from its handler.
+    InProgress mark;
     sinks.clear();
-    filePath[0] = '\0';
+    // The signal handler's fallback writes to the file of the logger that is
+    // registered under the name; a failed set-up leaves an earlier one (and
+    // its file) in place.
+    if (!spdlog::get(kLoggerName)) {
+        filePath[0] = '\0';
+    }
     try {
         auto console = std::make_shared<spdlog::sinks::ansicolor_stdout_sink_mt>();
         console->set_level(spdlog::level::debug);
@@ -43,7 +51,8 @@ void CLogManager::initLogger(const std::string &name, const std::string &dir, un
         // same failure as a file that cannot be opened.
         struct stat info;
         if (stat(dir.c_str(), &info) != 0) {
-            throw spdlog::spdlog_ex("Failed opening file " + fileName + " for writing", errno);
+            const int error = errno;
+            throw spdlog::spdlog_ex("Failed opening file " + fileName + " for writing", error);
         }
         if (!S_ISDIR(info.st_mode)) {
             throw spdlog::spdlog_ex("Failed opening file " + fileName + " for writing", ENOTDIR);
@@ -58,10 +67,19 @@ void CLogManager::initLogger(const std::string &name, const std::string &dir, un
         spdlog::register_logger(logger);
         logger->flush_on(spdlog::level::warn);
 
-        if (fileName.size() < sizeof filePath) {
+        if (name == kLoggerName && fileName.size() < sizeof filePath) {
             memcpy(filePath, fileName.c_str(), fileName.size() + 1);
         }
     } catch (const spdlog::spdlog_ex &e) {
         std::cout << "Log initialization faild" << e.what() << std::endl;
+    }
+}
+
+void CLogManager::flush()
+{
+    InProgress mark;
+    std::shared_ptr<spdlog::logger> found = spdlog::get(kLoggerName);
+    if (found) {
+        found->flush();
     }
 }

@@ -37,8 +37,13 @@ public:
         }
     }
 
-    // True while a call of log() runs on the thread: the signal handler must
-    // not enter the library then, since the call may hold one of its locks.
+    // Flushes every sink of the registered logger "Pellix", if there is one;
+    // marked as in progress like log().
+    static void flush();
+
+    // True while a call of log(), flush() or initLogger() runs on the thread:
+    // the signal handler must not enter the library then, since the call may
+    // hold one of its locks.
     static bool logCallInProgress() { return inProgress != 0; }
 
     // Path of the log file once set-up succeeded, else empty. Kept as a plain

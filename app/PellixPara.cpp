@@ -1,6 +1,7 @@
 #include "app/PellixPara.h"
 
 #include <cstdio>
+#include <exception>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -31,8 +32,15 @@ T convertMember(const Json::Value &root, const char *key, const T &fallback, Con
 
 int readParaFile(PellixPara &para, const std::string &path)
 {
-    std::ifstream in(path.c_str(), std::ios::in | std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string text;
+    try {
+        std::ifstream in(path.c_str(), std::ios::in | std::ios::binary);
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::exception &) {
+        // A read error (a directory in place of the file, an I/O error)
+        // throws out of the stream buffer; such a file reads as empty.
+        text.clear();
+    }
 
     Json::Reader reader;
     Json::Value root;

@@ -27,7 +27,9 @@ int main(int, char **)
     installSignalHandlers();
     CLogManager::getInstance()->initLogger(CLogManager::kLoggerName, PellixPaths::logDir(), kMaxLogFileSize,
                                            kRotatedLogFiles);
-    std::shared_ptr<spdlog::logger> logger = spdlog::get(CLogManager::kLoggerName);
+    // The set-up's own reference: the same logger the registry holds under
+    // its name, taken without the registry's lock that a signal could find held.
+    std::shared_ptr<spdlog::logger> logger = CLogManager::getInstance()->getLogger();
     CLogManager::log(spdlog::level::warn, "pellix start, ver: {}", kVersion);
     tm_set_name("pellix");
     tm_set_level(kStartTraceLevel);
