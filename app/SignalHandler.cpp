@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -15,6 +16,10 @@
 namespace {
 
 const int kMaxFrames = 16;
+
+// Set when onSignal is entered; never cleared, since the handler ends the
+// process.
+volatile sig_atomic_t handlingSignal = 0;
 
 // Offset of local time from UTC, taken when the handlers are installed, so
 // that the fallback writer below can stamp its lines without localtime().
@@ -119,9 +124,10 @@ void writeAll(int fd, const char *data, size_t size)
     }
 }
 
-// Used when the signal interrupted a log call: the library may hold a lock
-// that this thread would wait for forever, so the same records go straight
-// to the log file and to standard output with write(2).
+// Used when the signal interrupted a log call or a stream call: the library
+// or the stream may hold a lock that this thread would wait for forever, so
+// the same records go straight to the log file and to standard output with
+// write(2).
 void writeRecordsDirectly(int sig, void *const *frames, int count)
 {
     int fds[2] = {STDOUT_FILENO, -1};
@@ -129,7 +135,9 @@ void writeRecordsDirectly(int sig, void *const *frames, int count)
     if (path[0] == '\0') {
         return; // no logger was set up: the records are skipped
     }
-    fds[1] = open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
+    // O_CREAT: the interrupted call may be a rotation that has renamed the
+    // file and not yet opened the new one.
+    fds[1] = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     for (int fd : fds) {
         if (fd < 0) {
             continue;
@@ -167,11 +175,19 @@ void installSignalHandlers()
         utcOffsetSeconds = local.tm_gmtoff;
     }
 
+    // Every other signal stays blocked while the handler runs: a supervisor
+    // often sends SIGTERM and SIGCONT back to back, and the record must name
+    // the first one. Those left pending die with the process.
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = onSignal;
+    sigfillset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
     for (int sig = 1; sig <= 31; ++sig) {
         if (sig == SIGPIPE || sig == SIGCHLD || sig == SIGWINCH) {
             continue;
         }
-        signal(sig, onSignal); // SIGKILL and SIGSTOP are refused; that is fine
+        sigaction(sig, &action, nullptr); // SIGKILL and SIGSTOP are refused; that is fine
     }
 }
 
@@ -191,17 +207,37 @@ void dumpBacktrace()
 
 void onSignal(int sig)
 {
-    if (CLogManager::logCallInProgress()) {
+    // signal() blocks only the signal being handled: another one can land
+    // while this handler holds a lock of the logging library, or while exit()
+    // below runs the static destructors (the library's registry among them).
+    // The process is already ending with 255, so end it at once.
+    if (handlingSignal) {
+        _exit(-1);
+    }
+    handlingSignal = 1;
+
+    // The interrupted code may hold a lock that the library path would wait
+    // for forever: one of the library's mutexes during a log call, or the
+    // lock of stdout or stderr (a trace line, perror, the console sink),
+    // which the console sink and the stream flushes of exit() take. The
+    // stream locks are recursive, but a call interrupted while it takes or
+    // releases one leaves it held with no owner, and then the try fails.
+    // Locks taken here are kept until the process ends.
+    const bool stdoutFree = ftrylockfile(stdout) == 0;
+    const bool stderrFree = ftrylockfile(stderr) == 0;
+    if (CLogManager::logCallInProgress() || !stdoutFree || !stderrFree) {
+        if (stdoutFree) {
+            fflush(stdout); // trace lines written before the signal come first
+        }
         void *frames[kMaxFrames];
         const int count = backtrace(frames, kMaxFrames);
         writeRecordsDirectly(sig, frames, count);
-    } else {
-        CLogManager::log(spdlog::level::err, "Pellix get signal ( signal : {} )", sig);
-        dumpBacktrace();
-        std::shared_ptr<spdlog::logger> logger = spdlog::get(CLogManager::kLoggerName);
-        if (logger) {
-            logger->flush();
-        }
+        // exit() would flush the streams and run the library's destructors,
+        // which may wait for the same locks.
+        _exit(-1);
     }
+    CLogManager::log(spdlog::level::err, "Pellix get signal ( signal : {} )", sig);
+    dumpBacktrace();
+    CLogManager::flush();
     exit(-1);
 }
