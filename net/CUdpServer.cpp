@@ -42,6 +42,10 @@ int CUdpServer::startServer()
     struct sockaddr *local;
     socklen_t localLen;
     if (addrType == ADDR_TYPE_UNIX) {
+        if (unixSocketPath.empty()) {
+            tm_printf(TRACE_ERROR, "startServer", __LINE__, "not set unix path!\n");
+            return -1;
+        }
         if (!makeUnixAddress(unixSocketPath, unixAddr, "startServer")) {
             return -1;
         }
