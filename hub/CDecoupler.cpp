@@ -52,13 +52,19 @@ void CDecoupler::keepStartMarkTail()
     }
     readPos = buffer.size() - keep;
     if (readPos == buffer.size()) {
+        // Positions restart at 0: what was searched for an end marker
+        // belonged to the bytes just dropped.
         buffer.clear();
         readPos = 0;
+        endScanFrom = 0;
     }
 }
 
 int CDecoupler::nextFrame(std::string &out)
 {
+    // A stream of start markers without end markers would otherwise write
+    // one line per marker dropped.
+    bool dropTraced = false;
     for (;;) {
         if (!startFound) {
             const size_t start = find(startMark, readPos, buffer.size());
@@ -78,8 +84,11 @@ int CDecoupler::nextFrame(std::string &out)
         const size_t end = find(endMark, endScanFrom, windowEnd);
         if (end == std::string::npos) {
             if (buffer.size() >= windowEnd) {
-                tm_printf(TRACE_WARM, "nextFrame", __LINE__,
-                          "no end marker within %zu bytes of a start marker, dropping it\n", maxFrameSize);
+                if (!dropTraced) {
+                    tm_printf(TRACE_WARM, "nextFrame", __LINE__,
+                              "no end marker within %zu bytes of a start marker, dropping it\n", maxFrameSize);
+                    dropTraced = true;
+                }
                 // Everything before the window's last possible end marker
                 // has been searched; the next start resumes after it.
                 const size_t searched = windowEnd - endMark.size() + 1;

@@ -1,0 +1,170 @@
+// Heartbeat supervision driven tick by tick: the fourth silent tick drops a
+// connection, any bytes keep it alive, and the kill command reaches a fake
+// killall as the words it was meant to be.
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "tests/hub/PellixFixture.h"
+
+namespace {
+
+class HeartbeatTest : public PellixFixture {
+protected:
+    void SetUp() override
+    {
+        PellixFixture::SetUp();
+        // A killall of our own, first in PATH: each run leaves its
+        // arguments, one per line, in a file of its own under calls/.
+        dir.makeDirs("bin");
+        dir.makeDirs("calls");
+        const std::string script = dir.file("bin/killall");
+        writeFile(script, "#!/bin/sh\n"
+                          "tmp=\"" + dir.path() + "/calls/.$$\"\n"
+                          "printf '%s\\n' \"$@\" > \"$tmp\"\n"
+                          "mv \"$tmp\" \"" + dir.path() + "/calls/$$\"\n");
+        chmod(script.c_str(), 0755);
+        const char *path = getenv("PATH");
+        savedPath = path != nullptr ? path : "";
+        setenv("PATH", (dir.path() + "/bin:" + savedPath).c_str(), 1);
+    }
+    void TearDown() override
+    {
+        setenv("PATH", savedPath.c_str(), 1);
+        PellixFixture::TearDown();
+    }
+
+    void tick(int times = 1)
+    {
+        OutputCapture table(STDOUT_FILENO); // the socket table of every tick
+        for (int i = 0; i < times; ++i) {
+            hub->heartCmdCheck(nullptr, 0);
+        }
+    }
+    // The argument lists killall was run with, sorted; waits up to 2 s for
+    // the expected number of runs (the shell starts it in the background).
+    std::vector<std::string> killCalls(size_t expected)
+    {
+        std::vector<std::string> calls;
+        for (int waited = 0; waited < 2000; waited += 10) {
+            calls.clear();
+            if (DIR *d = opendir(dir.file("calls").c_str())) {
+                while (struct dirent *e = readdir(d)) {
+                    if (e->d_name[0] != '.') {
+                        calls.push_back(readFile(dir.file(std::string("calls/") + e->d_name)));
+                    }
+                }
+                closedir(d);
+            }
+            if (calls.size() >= expected) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        std::sort(calls.begin(), calls.end());
+        return calls;
+    }
+    bool alive(const Module &m) { return hub->getHeartInfo(m.client) != nullptr; }
+
+    std::string savedPath;
+};
+
+TEST_F(HeartbeatTest, SilentConnectionIsDroppedAtTheFourthTick)
+{
+    Module m = connect();
+    tick(3);
+    ASSERT_TRUE(alive(m));
+    EXPECT_EQ(hub->getHeartInfo(m.client)->missCount, 3);
+    EXPECT_TRUE(m.client->isConnected());
+
+    tick();
+    EXPECT_FALSE(alive(m));
+    EXPECT_FALSE(hub->hasDecoupler(m.client));
+    EXPECT_FALSE(m.client->isConnected());
+    EXPECT_EQ(hub->connectionCount(), 0u);
+    char c;
+    EXPECT_EQ(recv(m.peer, &c, 1, MSG_DONTWAIT), 0); // closed on the hub's side
+    EXPECT_NE(log.text().find("[error] module not set heart time out, restart app...\n"), std::string::npos)
+        << log.text();
+    // Never registered: killall is told the whole default name as one word.
+    EXPECT_EQ(killCalls(1), std::vector<std::string>({"-9\n--\nnot set\n"}));
+}
+
+TEST_F(HeartbeatTest, AnyBytesKeepAConnectionAlive)
+{
+    Module m = registered(0x10, "m");
+    tick(3);
+    send(m, "no frame here");
+    EXPECT_EQ(hub->getHeartInfo(m.client)->missCount, 0);
+    tick(3);
+    send(m, makeFrame(0x01, 0x10, CMD_HEART));
+    tick(3);
+    EXPECT_TRUE(alive(m));
+    EXPECT_EQ(moduleAt(0x10), m.client);
+    tick();
+    EXPECT_FALSE(alive(m));
+}
+
+TEST_F(HeartbeatTest, TwoSilentConnectionsAreDroppedInTheSameTick)
+{
+    Module a = registered(0x10, "app_a");
+    Module b = registered(0x12, "app_b");
+    Module s = registered(0x11, "s");
+    subscribe(s, 0x11, {0});
+    tick(2);
+    send(s, makeFrame(0x01, 0x11, CMD_HEART));
+    Module fresh = connect();
+    tick(2);
+
+    EXPECT_FALSE(alive(a));
+    EXPECT_FALSE(alive(b));
+    EXPECT_TRUE(alive(s));
+    EXPECT_TRUE(alive(fresh));
+    EXPECT_EQ(hub->getHeartInfo(fresh.client)->missCount, 2);
+    EXPECT_EQ(moduleAt(0x10), nullptr);
+    EXPECT_EQ(moduleAt(0x12), nullptr);
+    const std::string text = log.text();
+    EXPECT_EQ(countOf(text, "heart time out"), 2u) << text;
+    EXPECT_NE(text.find("module app_a heart time out"), std::string::npos);
+    EXPECT_NE(text.find("module app_b heart time out"), std::string::npos);
+    EXPECT_EQ(countOf(text, "remove modId: "), 2u);
+    // The departures of both, in the order the hub walked them.
+    const std::string departures = drain(s.peer);
+    EXPECT_EQ(departures.size(), 42u);
+    EXPECT_NE(departures.find(makeFrame(0x11, 0xE1, CMD_PUBLISH_EVENT, bytes({0x00, 0x00, 0x10}))),
+              std::string::npos);
+    EXPECT_NE(departures.find(makeFrame(0x11, 0xE1, CMD_PUBLISH_EVENT, bytes({0x00, 0x00, 0x12}))),
+              std::string::npos);
+    EXPECT_EQ(killCalls(2), std::vector<std::string>({"-9\napp_a\n", "-9\napp_b\n"}));
+}
+
+TEST_F(HeartbeatTest, NameWithShellSyntaxIsOneArgumentAndRunsNothing)
+{
+    const std::string marker = dir.path() + "/touched";
+    Module m = registered(0x10, "a;touch " + marker);
+    tick(4);
+    EXPECT_FALSE(alive(m));
+    EXPECT_EQ(killCalls(1), std::vector<std::string>({"-9\n--\na;touch " + marker + "\n"}));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(fileExists(marker));
+}
+
+TEST_F(HeartbeatTest, NameWithAZeroByteRunsNoCommand)
+{
+    Module m = registered(0x10, std::string("x\0y", 3));
+    tick(3);
+    OutputCapture out(STDOUT_FILENO);
+    hub->heartCmdCheck(nullptr, 0);
+    const std::string text = out.text();
+    EXPECT_FALSE(alive(m));
+    EXPECT_NE(text.find("no kill command for module name \"x\\x00y\""), std::string::npos) << text;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(killCalls(0).empty());
+}
+
+} // namespace
