@@ -1,0 +1,99 @@
+#pragma once
+// The real pellix binary, run as a child process under its own root.
+//
+// PELLIX_ROOT points the daemon at <root>/work/pellixPara.json,
+// <root>/work/data/log, <root>/tmp/regMap.json and <root>/tmp/qm_sock; the
+// constructor creates the two directories the daemon does not create itself.
+// Its standard output and error go to files beside them. A daemon still
+// running when the object goes is killed with SIGKILL and reaped, so no test
+// leaves one behind, whatever assertion stopped it.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tests/support/TempDir.h"
+
+namespace e2e {
+
+class DaemonProcess {
+public:
+    explicit DaemonProcess(const TempDir &dir);
+    ~DaemonProcess();
+    DaemonProcess(const DaemonProcess &) = delete;
+    DaemonProcess &operator=(const DaemonProcess &) = delete;
+
+    const std::string &root() const { return rootDir; }
+    std::string configPath() const { return rootDir + "/work/pellixPara.json"; }
+    std::string logPath() const { return rootDir + "/work/data/log/Pellix.txt"; }
+    std::string regMapPath() const { return rootDir + "/tmp/regMap.json"; }
+    std::string unixSocketPath() const { return rootDir + "/tmp/qm_sock"; }
+    uint16_t port() const { return tcpPort; }
+    pid_t pid() const { return child; }
+
+    // Puts a directory in front of the daemon's PATH (for a stand-in of a
+    // program it runs through the shell).
+    void prependToPath(const std::string &dir);
+    // Runs the daemon in a network namespace of its own, where it can
+    // listen on any port without touching the machine's.
+    void usePrivateNetwork() { privateNetwork = true; }
+    // Whether this machine lets a child enter a network namespace of its own.
+    static bool privateNetworkAvailable();
+
+    // Picks a free port, writes {"tcpListenPort": port} to the configuration
+    // file and starts the daemon; returns once it listens on TCP, UDP and
+    // the Unix socket. A port that someone else took in the meantime makes it
+    // try again with another one. False (with the reason in lastError()) if
+    // the daemon never got ready.
+    bool start();
+    // Starts with whatever configuration the root holds and waits until the
+    // daemon listens on `expectedPort` and on the Unix socket.
+    bool startExpecting(uint16_t expectedPort);
+    const std::string &lastError() const { return error; }
+
+    bool running();
+    bool sendSignal(int sig);
+    // Sends `sig` and waits for the end; returns the exit status (0 to 255),
+    // or -1 if the daemon died of a signal or did not end in time (it is
+    // then killed).
+    int stop(int sig);
+    // Waits for the end without sending anything.
+    int waitForExit(int timeoutMs);
+    // The raw wait status of the last run, for failure messages.
+    std::string describeEnd() const;
+
+    std::string stdoutText() const;
+    std::string stderrText() const;
+    std::string logText() const;
+    // The first line of a sanitizer report in the daemon's standard error,
+    // or an empty string.
+    std::string sanitizerReport() const;
+
+    // Polls until `path` exists / contains `needle`; false on time-out.
+    static bool waitForFile(const std::string &path, int timeoutMs);
+    static bool waitForText(const std::string &path, const std::string &needle, int timeoutMs);
+
+private:
+    bool spawn();
+    bool waitReady(uint16_t expectedPort, int timeoutMs);
+    bool ownsInetSocket(const char *table, uint16_t port, bool listening) const;
+    void kill9();
+
+    std::string rootDir;
+    std::string extraPath;
+    bool privateNetwork = false;
+    uint16_t tcpPort = 0;
+    pid_t child = -1;
+    int waitStatus = -1;
+    int runs = 0;
+    std::string error;
+};
+
+// A port on which both TCP and UDP were free a moment ago.
+uint16_t pickFreePort();
+// Whether both TCP and UDP can bind `port` right now.
+bool portIsFree(uint16_t port);
+
+} // namespace e2e
