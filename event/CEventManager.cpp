@@ -5,14 +5,10 @@
 
 #include "trace/Trace.h"
 
-namespace {
-
-int readEventU16(const unsigned char *payload, int index)
+int CEventManager::listedEvent(const unsigned char *payload, int index)
 {
     return payload[1 + 2 * index] | (payload[2 + 2 * index] << 8);
 }
-
-} // namespace
 
 int CEventManager::listedCount(const unsigned char *payload, int iLen)
 {
@@ -71,7 +67,7 @@ int CEventManager::RegEventList(const void *payload, int iLen, int iModId)
         tm_printf(TRACE_WARM, "RegEventList", __LINE__, "list claims %d events, payload holds %d\n", claimed, count);
     }
     for (int i = 0; i < count; ++i) {
-        const int iEvent = readEventU16(bytes, i);
+        const int iEvent = listedEvent(bytes, i);
         tm_printf(TRACE_DEBUG, "RegEventList", __LINE__, "no.%d, reg event: %d, modId: 0x%02x\n", i, iEvent, iModId);
         addSubscription(iEvent, iModId);
     }
@@ -83,7 +79,7 @@ int CEventManager::UnRegEventList(const void *payload, int iLen, int iModId)
     const unsigned char *bytes = static_cast<const unsigned char *>(payload);
     const int count = listedCount(bytes, iLen);
     for (int i = 0; i < count; ++i) {
-        const int iEvent = readEventU16(bytes, i);
+        const int iEvent = listedEvent(bytes, i);
         tm_printf(TRACE_DEBUG, "UnRegEventList", __LINE__, "no.%d, Unreg event: %d, modId: 0x%02x\n", i, iEvent,
                   iModId);
         removeSubscription(iEvent, iModId);

@@ -1,6 +1,5 @@
 #include "hub/CPellix.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <vector>
 
@@ -246,9 +245,9 @@ int CPellix::processRegPublishMsg(int cmd, const unsigned char *bytes, int size)
     switch (cmd) {
     case CMD_REG_EVENT: {
         eventManager->RegEventList(payload, payloadLen, srcId);
-        const int count = payloadLen >= 1 ? std::min<int>(payload[0], (payloadLen - 1) / 2) : 0;
+        const int count = CEventManager::listedCount(payload, payloadLen);
         for (int i = 0; i < count; ++i) {
-            regMap.addRegMapEntry(payload[1 + 2 * i] | (payload[2 + 2 * i] << 8), srcId);
+            regMap.addRegMapEntry(CEventManager::listedEvent(payload, i), srcId);
         }
         regMap.saveRegMap(regMapPath);
         break;
