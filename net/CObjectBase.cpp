@@ -1,5 +1,6 @@
 #include "net/CObjectBase.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,7 +12,8 @@ namespace {
 const int kMaxChunk = 16384;
 }
 
-CObjectBase::CObjectBase() : fd(-1), connected(false), connType(CONN_TYPE_NONE), name("not set"), fdOpen(false)
+CObjectBase::CObjectBase()
+    : fd(-1), connected(false), connType(CONN_TYPE_NONE), name("not set"), fdOpen(false), sendStalled(false)
 {
 }
 
@@ -27,6 +29,7 @@ void CObjectBase::adoptDescriptor(int newFd)
     }
     fd = newFd;
     fdOpen = newFd >= 0;
+    sendStalled = false;
 }
 
 void CObjectBase::closeDescriptor()
@@ -57,6 +60,16 @@ int CObjectBase::sendData(const void *data, int len)
     if (len <= 0) {
         return 0;
     }
+    // A peer that stopped reading has already cost one full send timeout;
+    // until its socket drains, further data for it is dropped at once
+    // instead of stalling the loop for another timeout each time.
+    if (sendStalled) {
+        struct pollfd ready = {fd, POLLOUT, 0};
+        if (poll(&ready, 1, 0) <= 0 || (ready.revents & POLLOUT) == 0) {
+            return -1;
+        }
+        sendStalled = false;
+    }
     const char *bytes = static_cast<const char *>(data);
     int sent = 0;
     ssize_t n = 0;
@@ -64,6 +77,12 @@ int CObjectBase::sendData(const void *data, int len)
         const int chunk = len - sent < kMaxChunk ? len - sent : kMaxChunk;
         n = write(fd, bytes + sent, static_cast<size_t>(chunk));
         if (n <= 0) {
+            const int err = errno;
+            if (err == EAGAIN || err == EWOULDBLOCK) {
+                sendStalled = true;
+                tm_printf(TRACE_WARM, "sendData", __LINE__,
+                          "send to fd %d timed out, dropping data until it drains\n", fd);
+            }
             return -1; // broken connections are discovered on the read side
         }
         sent += static_cast<int>(n);

@@ -54,4 +54,5 @@ protected:
 
 private:
     bool fdOpen;
+    bool sendStalled; // the last write timed out on a peer that does not read
 };

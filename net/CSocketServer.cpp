@@ -1,5 +1,6 @@
 #include "net/CSocketServer.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -14,8 +15,36 @@
 #include "net/SocketOptions.h"
 #include "trace/Trace.h"
 
+int CSocketServer::reserveFd = -1;
+
 CSocketServer::CSocketServer() : addrType(ADDR_TYPE_INET)
 {
+}
+
+void CSocketServer::takeReserveDescriptor()
+{
+    if (reserveFd < 0) {
+        reserveFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
+}
+
+// Out of descriptors, the waiting connection would keep the listening socket
+// readable and the loop would spin on failing accepts. One descriptor kept
+// in reserve lets it be accepted and closed at once, so the peer learns it
+// was refused; the reserve is taken again afterwards.
+void CSocketServer::shedPendingConnection()
+{
+    if (reserveFd < 0) {
+        return;
+    }
+    close(reserveFd);
+    reserveFd = -1;
+    const int refused = accept(fd, nullptr, nullptr);
+    if (refused >= 0) {
+        tm_printf(TRACE_ERROR, "onReadAble", __LINE__, "out of descriptors, connection refused\n");
+        close(refused);
+    }
+    takeReserveDescriptor();
 }
 
 CSocketServer::~CSocketServer() = default;
@@ -43,6 +72,9 @@ int CSocketServer::onReadAble()
         errno = err;
         perror("CSocketClient::onReadAble read error:");
         tm_printf(TRACE_ERROR, "onReadAble", __LINE__, "errno: %d\n", err);
+        if (err == EMFILE || err == ENFILE) {
+            shedPendingConnection();
+        }
         return -1;
     }
     // select() cannot watch a descriptor this high: serving it would write

@@ -24,6 +24,17 @@ public:
     void setAcceptCallback(const AcceptCallback &callback) { acceptCallback = callback; }
 
 protected:
+    // Called by startServer once listening: keeps one descriptor back for
+    // refusing connections when the process runs out.
+    static void takeReserveDescriptor();
+
     AcceptCallback acceptCallback;
     int addrType;
+
+private:
+    void shedPendingConnection();
+
+    // One descriptor held back for refusing connections when the process
+    // has run out; shared by all servers.
+    static int reserveFd;
 };

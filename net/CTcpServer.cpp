@@ -50,5 +50,6 @@ int CTcpServer::startServer()
         return -1;
     }
     connected = true;
+    takeReserveDescriptor();
     return sock;
 }

@@ -57,5 +57,6 @@ int CUnixServer::startServer()
         return -1;
     }
     connected = true;
+    takeReserveDescriptor();
     return sock;
 }

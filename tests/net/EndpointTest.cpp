@@ -194,6 +194,44 @@ TEST_F(SocketEndpointTest, SendDataToClosedPeerFailsWithoutEndingTheProcess)
     EXPECT_TRUE(endpoint.isConnected()); // a failed write changes nothing
 }
 
+TEST_F(SocketEndpointTest, PeerThatStopsReadingCostsOneSendTimeoutNotOneEach)
+{
+    CObjectBase endpoint;
+    const int fd = giveEnd(endpoint);
+    struct timeval shortTimeout = {0, 50000};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &shortTimeout, sizeof shortTimeout);
+    const std::string chunk(65536, 'x');
+    OutputCapture out(1);
+    int attempts = 0;
+    while (endpoint.sendData(chunk.data(), static_cast<int>(chunk.size())) != -1 && attempts < 1000) {
+        ++attempts;
+    }
+    ASSERT_LT(attempts, 1000) << "the peer's buffer never filled";
+    // Now stalled: with a long timeout, a send that blocked again would hang
+    // the test; it must return at once.
+    struct timeval longTimeout = {30, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &longTimeout, sizeof longTimeout);
+    const time_t before = time(nullptr);
+    EXPECT_EQ(endpoint.sendData("abc", 3), -1);
+    EXPECT_EQ(endpoint.sendData("abc", 3), -1);
+    EXPECT_LT(time(nullptr) - before, 10) << "a send blocked on the stalled peer";
+    EXPECT_TRUE(endpoint.isConnected());
+    const TraceOutput trace = parseTrace(out.text());
+    EXPECT_EQ(trace.count("send to fd " + std::to_string(fd) + " timed out, dropping data until it drains\n"), 1);
+
+    // Once the peer has drained its socket, sending works again.
+    char sink[65536];
+    while (recv(pair[1], sink, sizeof sink, MSG_DONTWAIT) > 0) {
+    }
+    EXPECT_EQ(endpoint.sendData("abc", 3), 3);
+    std::string tail;
+    char byte;
+    while (tail.size() < 3 && recv(pair[1], &byte, 1, 0) == 1) {
+        tail += byte;
+    }
+    EXPECT_EQ(tail, "abc");
+}
+
 TEST_F(SocketEndpointTest, CloseSocketKeepsNumberAndNeverClosesTwice)
 {
     int number;

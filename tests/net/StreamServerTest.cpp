@@ -185,7 +185,8 @@ TEST_F(SocketServerTest, AcceptOutOfDescriptorsTracesEmfile)
     CTcpServer server(freeTcpPort());
     server.setAcceptCallback(collector());
     ASSERT_GE(server.startServer(), 0);
-    keep(connectTcp(boundPort(server.getFd())));
+    const int port = boundPort(server.getFd());
+    const int refusedPeer = keep(connectTcp(port));
 
     OutputCapture out(1); // opens its file before the limit is lowered
     struct rlimit saved;
@@ -201,8 +202,13 @@ TEST_F(SocketServerTest, AcceptOutOfDescriptorsTracesEmfile)
 
     EXPECT_EQ(result, -1);
     EXPECT_EQ(trace.count("errno: 24\n"), 1);
+    EXPECT_EQ(trace.count("out of descriptors, connection refused\n"), 1);
     EXPECT_TRUE(accepted.empty());
-    // The connection is still waiting and is taken once descriptors are free.
+    // The waiting connection is refused rather than left to keep the
+    // listening socket readable; once descriptors are free, new ones are
+    // accepted again.
+    EXPECT_TRUE(peerSeesEnd(refusedPeer));
+    keep(connectTcp(port));
     EXPECT_GT(server.onReadAble(), 0);
     EXPECT_EQ(accepted.size(), 1u);
 }
