@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "hub/ModuleName.h"
 #include "trace/Trace.h"
 
 namespace {
@@ -18,13 +19,15 @@ namespace {
 // saved event number.
 bool parseEventName(const std::string &name, int &event)
 {
+    // The whole name must be the number: a zero byte inside it would end
+    // strtol's view of it early.
     if (name.empty() || name.size() > 11) {
         return false;
     }
     errno = 0;
     char *end = nullptr;
     const long value = strtol(name.c_str(), &end, 10);
-    if (errno != 0 || end == name.c_str() || *end != '\0' || value < INT_MIN || value > INT_MAX) {
+    if (errno != 0 || end != name.c_str() + name.size() || value < INT_MIN || value > INT_MAX) {
         return false;
     }
     event = static_cast<int>(value);
@@ -73,16 +76,20 @@ int CRegMap::loadRegMap(const std::string &path)
         return 1;
     }
     // Keep only members of the saved shape, so that later subscriptions can
-    // extend the document without tripping over a wrong value.
+    // extend the document without tripping over a wrong value. (Copied, not
+    // removed in place: the library cannot remove a name holding a zero.)
+    Json::Value kept(Json::objectValue);
     for (const std::string &name : loaded.getMemberNames()) {
         int event = 0;
-        if (!loaded[name].isArray() || !parseEventName(name, event)) {
+        const Json::Value &modules = loaded[name];
+        if (modules.isArray() && parseEventName(name, event)) {
+            kept[name] = modules;
+        } else {
             tm_printf(TRACE_WARM, "loadRegMap", __LINE__, "ignore saved member \"%s\" of the wrong shape\n",
-                      name.c_str());
-            loaded.removeMember(name);
+                      ModuleName::printable(name).c_str());
         }
     }
-    regMap.swap(loaded);
+    regMap.swap(kept);
     return 0;
 }
 

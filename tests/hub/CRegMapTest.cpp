@@ -127,6 +127,19 @@ TEST_F(CRegMapTest, MembersOfTheWrongShapeAreDropped)
     EXPECT_EQ(replay(map), Pairs({{3, 16}, {5, 16}}));
 }
 
+TEST_F(CRegMapTest, NameHoldingAZeroByteIsDroppedAndTheSavedRecordReloadsWhole)
+{
+    CRegMap map;
+    EXPECT_EQ(load(map, std::string("{ \"\0\0" "3\" : [ 16, 17 ], \"5\" : [ 16 ], \"0\0" "7\" : [ 1 ] }", 51)), 0);
+    EXPECT_EQ(replay(map), Pairs({{5, 16}}));
+    map.addRegMapEntry(3, 16);
+    ASSERT_EQ(map.saveRegMap(path), 0);
+    CRegMap reloaded;
+    EXPECT_EQ(reloaded.loadRegMap(path), 0);
+    EXPECT_TRUE(reloaded.document() == map.document());
+    EXPECT_EQ(replay(reloaded), Pairs({{3, 16}, {5, 16}}));
+}
+
 TEST_F(CRegMapTest, ReplayStopsAtAnElementThatIsNotAnInteger)
 {
     CRegMap map;
