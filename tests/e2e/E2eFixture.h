@@ -10,9 +10,9 @@
 #include <regex>
 #include <string>
 
-#include "tests/e2e/DaemonProcess.h"
-#include "tests/e2e/Frames.h"
-#include "tests/e2e/ModuleClient.h"
+#include "tests/support/DaemonProcess.h"
+#include "tests/support/Frames.h"
+#include "tests/support/ModuleClient.h"
 #include "tests/support/TempDir.h"
 
 namespace e2e {

@@ -1,4 +1,4 @@
-#include "tests/e2e/Frames.h"
+#include "tests/support/Frames.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "tests/e2e/ModuleClient.h"
+#include "tests/support/ModuleClient.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,7 +13,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "tests/e2e/Frames.h"
+#include "tests/support/Frames.h"
 
 namespace e2e {
 

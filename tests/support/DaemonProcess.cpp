@@ -1,4 +1,4 @@
-#include "tests/e2e/DaemonProcess.h"
+#include "tests/support/DaemonProcess.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -6,8 +6,11 @@
 #include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +33,10 @@ namespace {
 const int kReadyTimeoutMs = 15000;
 const int kStopTimeoutMs = 15000;
 const int kStartAttempts = 5;
+// A daemon under a wrapper such as valgrind starts many times slower, and
+// its end (with the wrapper's own checks) takes longer too.
+const int kWrappedReadyScale = 20;
+const int kWrappedStopScale = 4;
 
 int64_t nowMs()
 {
@@ -75,21 +82,102 @@ bool writeText(const char *path, const std::string &text)
     return ok;
 }
 
-// In the child, before exec: a network namespace of its own. An
-// unprivileged user gets one inside a user namespace that maps it to itself.
-bool enterPrivateNetwork()
+// In the child, before exec: namespaces of its own (CLONE_NEWNET,
+// CLONE_NEWNS). An unprivileged user gets them inside a user namespace that
+// maps it to itself.
+bool enterNamespaces(int flags)
 {
-    if (unshare(CLONE_NEWNET) == 0) {
+    if (unshare(flags) == 0) {
         return true;
     }
     const uid_t uid = getuid();
     const gid_t gid = getgid();
-    if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) {
+    if (unshare(CLONE_NEWUSER | flags) != 0) {
         return false;
     }
     writeText("/proc/self/setgroups", "deny");
     return writeText("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") &&
            writeText("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+}
+
+bool enterPrivateNetwork()
+{
+    return enterNamespaces(CLONE_NEWNET);
+}
+
+// The mount flags of the file system holding `dir` that a read-only bind
+// has to keep (a user namespace may not drop them).
+unsigned long lockedMountFlags(const std::string &dir)
+{
+    struct statvfs fs;
+    if (statvfs(dir.c_str(), &fs) != 0) {
+        return 0;
+    }
+    unsigned long flags = 0;
+    if (fs.f_flag & ST_NOSUID) {
+        flags |= MS_NOSUID;
+    }
+    if (fs.f_flag & ST_NODEV) {
+        flags |= MS_NODEV;
+    }
+    if (fs.f_flag & ST_NOEXEC) {
+        flags |= MS_NOEXEC;
+    }
+    if (fs.f_flag & ST_NOATIME) {
+        flags |= MS_NOATIME;
+    }
+    if (fs.f_flag & ST_NODIRATIME) {
+        flags |= MS_NODIRATIME;
+    }
+    if (fs.f_flag & ST_RELATIME) {
+        flags |= MS_RELATIME;
+    }
+    return flags;
+}
+
+// In the child, inside its own mount namespace: covers `dir`. Nothing done
+// here reaches the test's view of the file system: propagation is cut first.
+bool coverDirectory(DaemonProcess::TmpCover cover, const char *dir, const char *tmpfsOptions,
+                    unsigned long lockedFlags)
+{
+    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        return false;
+    }
+    if (cover == DaemonProcess::TMP_TMPFS) {
+        return mount("pellix-test-tmp", dir, "tmpfs", MS_NOSUID | MS_NODEV, tmpfsOptions) == 0;
+    }
+    if (cover == DaemonProcess::TMP_READ_ONLY) {
+        return mount(dir, dir, nullptr, MS_BIND, nullptr) == 0 &&
+               mount(nullptr, dir, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY | lockedFlags, nullptr) == 0;
+    }
+    return true;
+}
+
+// The wrapper's program as a path that execve() takes.
+std::string findProgram(const std::string &name)
+{
+    if (name.find('/') != std::string::npos) {
+        return name;
+    }
+    const char *path = getenv("PATH");
+    std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+    }
+    return name;
+}
+
+size_t occurrences(const std::string &text, const std::string &needle)
+{
+    size_t count = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) {
+        ++count;
+    }
+    return count;
 }
 
 std::set<std::string> socketInodes(pid_t pid)
@@ -182,6 +270,63 @@ bool DaemonProcess::privateNetworkAvailable()
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+void DaemonProcess::setFileLimit(rlim_t soft, rlim_t hard)
+{
+    fileLimitSet = true;
+    fileLimit.rlim_cur = soft;
+    fileLimit.rlim_max = hard;
+}
+
+void DaemonProcess::coverTmp(TmpCover cover, const std::string &tmpfsOptions)
+{
+    tmpCover = cover;
+    tmpfsMountOptions = tmpfsOptions;
+}
+
+bool DaemonProcess::tmpCoverAvailable(TmpCover cover)
+{
+    if (cover == TMP_AS_IS) {
+        return true;
+    }
+    TempDir probeDir;
+    const std::string dir = probeDir.path();
+    const unsigned long locked = lockedMountFlags(dir);
+    const pid_t probe = fork();
+    if (probe < 0) {
+        return false;
+    }
+    if (probe == 0) {
+        _exit(enterNamespaces(CLONE_NEWNS) && coverDirectory(cover, dir.c_str(), "size=64k", locked) ? 0 : 1);
+    }
+    int status = 0;
+    while (waitpid(probe, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::string DaemonProcess::seenByDaemon(const std::string &path) const
+{
+    if (tmpCover == TMP_AS_IS || child <= 0) {
+        return path;
+    }
+    return "/proc/" + std::to_string(child) + "/root" + path;
+}
+
+std::vector<std::string> DaemonProcess::wrapperCommand()
+{
+    std::vector<std::string> words;
+    const char *wrapper = getenv("PELLIX_TEST_DAEMON_WRAPPER");
+    if (wrapper == nullptr) {
+        return words;
+    }
+    std::istringstream in(wrapper);
+    std::string word;
+    while (in >> word) {
+        words.push_back(word);
+    }
+    return words;
+}
+
 bool DaemonProcess::spawn()
 {
     ++runs;
@@ -209,7 +354,25 @@ bool DaemonProcess::spawn()
     }
     envp.push_back(nullptr);
     char binary[] = PELLIX_BINARY_PATH;
-    char *argv[] = {binary, nullptr};
+    std::vector<std::string> command = wrapperCommand();
+    if (!command.empty()) {
+        command[0] = findProgram(command[0]);
+    }
+    command.push_back(binary);
+    std::vector<char *> argv;
+    for (std::string &word : command) {
+        argv.push_back(&word[0]);
+    }
+    argv.push_back(nullptr);
+    const std::string tmpDir = rootDir + "/tmp";
+    const unsigned long lockedFlags = tmpCover == TMP_READ_ONLY ? lockedMountFlags(tmpDir) : 0;
+    int namespaces = 0;
+    if (privateNetwork) {
+        namespaces |= CLONE_NEWNET;
+    }
+    if (tmpCover != TMP_AS_IS) {
+        namespaces |= CLONE_NEWNS;
+    }
 
     const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -236,10 +399,17 @@ bool DaemonProcess::spawn()
         signal(SIGPIPE, SIG_DFL);
         signal(SIGCHLD, SIG_DFL);
         signal(SIGWINCH, SIG_DFL);
-        if (privateNetwork && !enterPrivateNetwork()) {
+        if (namespaces != 0 && !enterNamespaces(namespaces)) {
             _exit(126);
         }
-        execve(binary, argv, envp.data());
+        if (tmpCover != TMP_AS_IS &&
+            !coverDirectory(tmpCover, tmpDir.c_str(), tmpfsMountOptions.c_str(), lockedFlags)) {
+            _exit(125);
+        }
+        if (fileLimitSet && setrlimit(RLIMIT_NOFILE, &fileLimit) != 0) {
+            _exit(124);
+        }
+        execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     close(out);
@@ -284,15 +454,16 @@ bool DaemonProcess::waitReady(uint16_t expectedPort, int timeoutMs)
             error = "the daemon ended before it was ready: " + describeEnd();
             return false;
         }
-        if (stderrText().find("bind error") != std::string::npos) {
+        if (portClash()) {
             error = "the daemon could not bind: " + stderrText();
             return false;
         }
         // The servers start in the order TCP, Unix, UDP, and the loop
         // follows at once.
         struct stat st;
-        if (stat(unixSocketPath().c_str(), &st) == 0 && S_ISSOCK(st.st_mode) &&
-            ownsInetSocket("tcp", expectedPort, true) && ownsInetSocket("udp", expectedPort, false)) {
+        const bool unixReady = !unixSocketExpected ||
+                               (stat(seenByDaemon(unixSocketPath()).c_str(), &st) == 0 && S_ISSOCK(st.st_mode));
+        if (unixReady && ownsInetSocket("tcp", expectedPort, true) && ownsInetSocket("udp", expectedPort, false)) {
             return true;
         }
         pause(5);
@@ -300,6 +471,17 @@ bool DaemonProcess::waitReady(uint16_t expectedPort, int timeoutMs)
     error = "the daemon did not listen on port " + std::to_string(expectedPort) + " and " + unixSocketPath() +
             " in time";
     return false;
+}
+
+bool DaemonProcess::portClash() const
+{
+    // A Unix socket that is expected to fail brings one "bind error" of its own.
+    return occurrences(stderrText(), "bind error") > (unixSocketExpected ? 0u : 1u);
+}
+
+int DaemonProcess::readyTimeoutMs()
+{
+    return wrapperCommand().empty() ? kReadyTimeoutMs : kReadyTimeoutMs * kWrappedReadyScale;
 }
 
 bool DaemonProcess::start()
@@ -314,10 +496,10 @@ bool DaemonProcess::start()
         if (!spawn()) {
             return false;
         }
-        if (waitReady(tcpPort, kReadyTimeoutMs)) {
+        if (waitReady(tcpPort, readyTimeoutMs())) {
             return true;
         }
-        const bool clash = stderrText().find("bind error") != std::string::npos;
+        const bool clash = portClash();
         kill9();
         if (!clash) {
             return false;
@@ -332,7 +514,7 @@ bool DaemonProcess::startExpecting(uint16_t expectedPort)
     if (!spawn()) {
         return false;
     }
-    if (waitReady(expectedPort, kReadyTimeoutMs)) {
+    if (waitReady(expectedPort, readyTimeoutMs())) {
         return true;
     }
     kill9();
@@ -380,7 +562,7 @@ int DaemonProcess::stop(int sig)
     if (!sendSignal(sig)) {
         return waitForExit(0);
     }
-    return waitForExit(kStopTimeoutMs);
+    return waitForExit(wrapperCommand().empty() ? kStopTimeoutMs : kStopTimeoutMs * kWrappedStopScale);
 }
 
 std::string DaemonProcess::describeEnd() const
@@ -424,6 +606,19 @@ std::string DaemonProcess::sanitizerReport() const
             const size_t end = text.find('\n', at);
             return text.substr(begin == std::string::npos ? 0 : begin + 1,
                                end == std::string::npos ? std::string::npos : end - (begin + 1));
+        }
+    }
+    // A wrapper such as valgrind run with -q writes only its reports, each
+    // line led by "==<pid>==".
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.size() > 4 && line.compare(0, 2, "==") == 0) {
+            const size_t close = line.find("==", 2);
+            if (close != std::string::npos && close > 2 &&
+                line.find_first_not_of("0123456789", 2) == close) {
+                return line;
+            }
         }
     }
     return std::string();

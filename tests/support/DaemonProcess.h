@@ -7,7 +7,13 @@
 // Its standard output and error go to files beside them. A daemon still
 // running when the object goes is killed with SIGKILL and reaped, so no test
 // leaves one behind, whatever assertion stopped it.
+//
+// When the environment variable PELLIX_TEST_DAEMON_WRAPPER is set (for
+// example "valgrind --error-exitcode=99 -q"), the daemon runs under that
+// command line, split at spaces, and gets more time to become ready and to
+// end.
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -41,6 +47,30 @@ public:
     void usePrivateNetwork() { privateNetwork = true; }
     // Whether this machine lets a child enter a network namespace of its own.
     static bool privateNetworkAvailable();
+
+    // The daemon's RLIMIT_NOFILE, set in the child before it starts.
+    void setFileLimit(rlim_t soft, rlim_t hard);
+
+    // What <root>/tmp (the record and the Unix socket) is for the daemon:
+    // the directory as it is, a tmpfs mounted with `tmpfsOptions` (such as
+    // "size=64k" or "nr_inodes=1"), or the directory bound read-only. The
+    // mounts live in a mount namespace of the daemon's own; the test sees
+    // them through seenByDaemon().
+    enum TmpCover { TMP_AS_IS, TMP_TMPFS, TMP_READ_ONLY };
+    void coverTmp(TmpCover cover, const std::string &tmpfsOptions = std::string());
+    // Whether this machine lets a child make such a cover.
+    static bool tmpCoverAvailable(TmpCover cover);
+    // `path` as the running daemon sees it: through /proc/<pid>/root when
+    // it has mounts of its own. Files and Unix sockets can be reached that way.
+    std::string seenByDaemon(const std::string &path) const;
+
+    // The daemon is expected to fail to bind the Unix socket: readiness is
+    // then TCP and UDP only, and its one "bind error" is not taken for a
+    // port clash.
+    void expectNoUnixSocket() { unixSocketExpected = false; }
+
+    // The words of PELLIX_TEST_DAEMON_WRAPPER; empty when it is not set.
+    static std::vector<std::string> wrapperCommand();
 
     // Picks a free port, writes {"tcpListenPort": port} to the configuration
     // file and starts the daemon; returns once it listens on TCP, UDP and
@@ -78,12 +108,19 @@ public:
 private:
     bool spawn();
     bool waitReady(uint16_t expectedPort, int timeoutMs);
+    bool portClash() const;
+    static int readyTimeoutMs();
     bool ownsInetSocket(const char *table, uint16_t port, bool listening) const;
     void kill9();
 
     std::string rootDir;
     std::string extraPath;
     bool privateNetwork = false;
+    bool fileLimitSet = false;
+    struct rlimit fileLimit = {0, 0};
+    TmpCover tmpCover = TMP_AS_IS;
+    std::string tmpfsMountOptions;
+    bool unixSocketExpected = true;
     uint16_t tcpPort = 0;
     pid_t child = -1;
     int waitStatus = -1;

@@ -1,0 +1,53 @@
+#pragma once
+// A program of this project (pellix-cli, the example module) run as a child
+// process with its standard output and error in files, so that tests can
+// wait for a line while it runs and read everything once it has ended. A
+// child still running when the object goes is killed and reaped.
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace programs {
+
+class ProgramProcess {
+public:
+    // Files go to dir; nothing runs until start().
+    ProgramProcess(const std::string &binary, const std::string &dir);
+    ~ProgramProcess();
+    ProgramProcess(const ProgramProcess &) = delete;
+    ProgramProcess &operator=(const ProgramProcess &) = delete;
+
+    bool start(const std::vector<std::string> &args);
+    // The exit status (0 to 255), or -1 when it died of a signal or did
+    // not end in time (it is then killed).
+    int wait(int timeoutMs = 10000);
+    bool signal(int sig);
+    // Polls the standard output until it holds needle; false on time-out
+    // or when the program ended without it.
+    bool waitForOutput(const std::string &needle, int timeoutMs = 5000);
+
+    std::string out() const;
+    std::string err() const;
+    // Lines of the standard output, without their line feeds.
+    std::vector<std::string> outLines() const;
+
+private:
+    std::string binary;
+    std::string outPath;
+    std::string errPath;
+    pid_t child = -1;
+    int status = -1;
+};
+
+// Runs to the end: the exit status, and both outputs.
+struct Finished {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+Finished run(const std::string &binary, const std::string &dir, const std::vector<std::string> &args,
+             int timeoutMs = 10000);
+
+} // namespace programs
