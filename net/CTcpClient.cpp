@@ -54,6 +54,7 @@ int CTcpClient::connectToHost()
         tm_printf(TRACE_ERROR, "connectToHost", __LINE__, "connect ip = %s, port = %d\n", ip.c_str(), port);
         errno = err;
         perror(" connect svr fault ");
+        errno = err; // perror may change it; the caller may want the reason
         connected = false;
     }
     return sock;

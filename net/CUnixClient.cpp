@@ -49,6 +49,7 @@ int CUnixClient::connectToHost()
         tm_printf(TRACE_ERROR, "connectToHost", __LINE__, "connect path: %s\n", unixSocketPath.c_str());
         errno = err;
         perror(" connect svr fault ");
+        errno = err; // perror may change it; the caller may want the reason
         connected = false;
     }
     return sock;
