@@ -9,8 +9,16 @@
 #include "trace/Trace.h"
 
 namespace {
+
 const int kMaxChunk = 16384;
+
+bool writableNow(int fd)
+{
+    struct pollfd ready = {fd, POLLOUT, 0};
+    return poll(&ready, 1, 0) > 0 && (ready.revents & POLLOUT) != 0;
 }
+
+} // namespace
 
 CObjectBase::CObjectBase()
     : fd(-1), connected(false), connType(CONN_TYPE_NONE), name("not set"), fdOpen(false), sendStalled(false)
@@ -64,8 +72,7 @@ int CObjectBase::sendData(const void *data, int len)
     // until its socket drains, further data for it is dropped at once
     // instead of stalling the loop for another timeout each time.
     if (sendStalled) {
-        struct pollfd ready = {fd, POLLOUT, 0};
-        if (poll(&ready, 1, 0) <= 0 || (ready.revents & POLLOUT) == 0) {
+        if (!writableNow(fd)) {
             return -1;
         }
         sendStalled = false;
@@ -76,13 +83,20 @@ int CObjectBase::sendData(const void *data, int len)
     while (sent < len) {
         const int chunk = len - sent < kMaxChunk ? len - sent : kMaxChunk;
         n = write(fd, bytes + sent, static_cast<size_t>(chunk));
+        const int err = errno;
+        // On this blocking socket a write comes back short when the send
+        // timeout ran out after taking part of the chunk. If the socket is
+        // still full, the peer has stopped reading: writing the rest would
+        // wait out a second timeout.
+        const bool timedOut = (n < 0 && (err == EAGAIN || err == EWOULDBLOCK)) ||
+                              (n > 0 && n < chunk && !writableNow(fd));
+        if (timedOut) {
+            sendStalled = true;
+            tm_printf(TRACE_WARM, "sendData", __LINE__, "send to fd %d timed out, dropping data until it drains\n",
+                      fd);
+            return -1;
+        }
         if (n <= 0) {
-            const int err = errno;
-            if (err == EAGAIN || err == EWOULDBLOCK) {
-                sendStalled = true;
-                tm_printf(TRACE_WARM, "sendData", __LINE__,
-                          "send to fd %d timed out, dropping data until it drains\n", fd);
-            }
             return -1; // broken connections are discovered on the read side
         }
         sent += static_cast<int>(n);

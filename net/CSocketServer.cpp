@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -35,6 +36,15 @@ void CSocketServer::takeReserveDescriptor()
 void CSocketServer::shedPendingConnection()
 {
     if (reserveFd < 0) {
+        return;
+    }
+    // The listening socket blocks for up to its receive timeout. When the
+    // failed accept has already used up the connection (a memory checker
+    // that keeps the top descriptors for itself closes it and reports
+    // EMFILE) or the connection has gone, there is nothing to shed, and an
+    // accept would stall the loop for those seconds.
+    struct pollfd waiting = {fd, POLLIN, 0};
+    if (poll(&waiting, 1, 0) <= 0 || (waiting.revents & POLLIN) == 0) {
         return;
     }
     close(reserveFd);

@@ -1,0 +1,180 @@
+#include "tests/fault/FaultFixture.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace fault {
+
+int64_t monotonicMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void OwnedFd::reset(int descriptor)
+{
+    if (fd >= 0) {
+        close(fd);
+    }
+    fd = descriptor;
+}
+
+int connectTcp(uint16_t port)
+{
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        return -1;
+    }
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    if (connect(s, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+bool sendAll(int fd, const std::string &data)
+{
+    // A send timeout on the socket only bounds each wait; the hub gets
+    // this long in all to make room.
+    const int64_t deadline = monotonicMs() + 40000;
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && (errno == EINTR || ((errno == EAGAIN || errno == EWOULDBLOCK) && monotonicMs() < deadline))) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string readUpTo(int fd, size_t count, int timeoutMs)
+{
+    std::string got;
+    const int64_t deadline = monotonicMs() + timeoutMs;
+    char buffer[4096];
+    while (got.size() < count) {
+        const int64_t left = deadline - monotonicMs();
+        if (left <= 0) {
+            break;
+        }
+        struct pollfd p = {fd, POLLIN, 0};
+        const int ready = poll(&p, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            break;
+        }
+        const size_t want = count - got.size() < sizeof buffer ? count - got.size() : sizeof buffer;
+        const ssize_t n = recv(fd, buffer, want, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        got.append(buffer, static_cast<size_t>(n));
+    }
+    return got;
+}
+
+bool closedByPeer(int fd, int timeoutMs)
+{
+    struct pollfd p = {fd, POLLIN, 0};
+    int ready;
+    do {
+        ready = poll(&p, 1, timeoutMs);
+    } while (ready < 0 && errno == EINTR);
+    if (ready <= 0) {
+        return false;
+    }
+    char byte;
+    const ssize_t n = recv(fd, &byte, 1, MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR);
+}
+
+long cpuTicks(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The command name in parentheses may hold spaces; the fields after it
+    // start with the state (field 3); utime and stime are fields 14 and 15.
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos) {
+        return -1;
+    }
+    std::istringstream fields(text.substr(close + 1));
+    std::string field;
+    long utime = -1;
+    long stime = -1;
+    for (int number = 3; number <= 15 && (fields >> field); ++number) {
+        if (number == 14) {
+            utime = strtol(field.c_str(), nullptr, 10);
+        } else if (number == 15) {
+            stime = strtol(field.c_str(), nullptr, 10);
+        }
+    }
+    return utime < 0 || stime < 0 ? -1 : utime + stime;
+}
+
+int openDescriptors(pid_t pid)
+{
+    DIR *dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (dir == nullptr) {
+        return -1;
+    }
+    int count = 0;
+    while (struct dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] != '.') {
+            ++count;
+        }
+    }
+    closedir(dir);
+    return count;
+}
+
+int acceptQueueLength(uint16_t port)
+{
+    // For a listening socket the "rx_queue" half of "tx_queue:rx_queue" is
+    // the number of connections waiting to be accepted.
+    std::ifstream in("/proc/net/tcp");
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues;
+        fields >> slot >> local >> remote >> state >> queues;
+        const size_t colon = local.find(':');
+        const size_t queueColon = queues.find(':');
+        if (colon == std::string::npos || queueColon == std::string::npos || state != "0A") {
+            continue;
+        }
+        if (strtoul(local.c_str() + colon + 1, nullptr, 16) == port) {
+            return static_cast<int>(strtoul(queues.c_str() + queueColon + 1, nullptr, 16));
+        }
+    }
+    return -1;
+}
+
+} // namespace fault
