@@ -55,6 +55,9 @@ TEST_F(E2eHeartbeat, SilentModuleIsDroppedAndKilled)
 
     EXPECT_TRUE(DaemonProcess::waitForText(calls, "e2e-silent-mod\n", kReplyTimeoutMs));
     EXPECT_EQ("-9\ne2e-silent-mod\n", readFile(calls)) << "only the silent module is killed";
+    // The removal is logged after the kill command has been started, which
+    // takes a while on a slow machine.
+    EXPECT_TRUE(DaemonProcess::waitForText(daemon.logPath(), "mod name: e2e-silent-mod\n", kReplyTimeoutMs));
     const std::string log = daemon.logText();
     EXPECT_NE(std::string::npos, log.find("[error] module e2e-silent-mod heart time out, restart app...\n")) << log;
     EXPECT_NE(std::string::npos,

@@ -191,12 +191,27 @@ TEST_F(SocketServerTest, AcceptOutOfDescriptorsTracesEmfile)
     OutputCapture out(1); // opens its file before the limit is lowered
     struct rlimit saved;
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    const int lowestFree = open("/dev/null", O_RDONLY);
-    close(lowestFree);
+    // The limit goes just above the highest open descriptor and every free
+    // number below it is taken, so that no new descriptor fits. (The
+    // server's reserve descriptor, shared by the process, may be any of the
+    // open ones.)
+    int highest = -1;
+    for (int fd = 0; fd < 4096; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1) {
+            highest = fd;
+        }
+    }
     struct rlimit tight = saved;
-    tight.rlim_cur = static_cast<rlim_t>(lowestFree); // no new descriptor fits
+    tight.rlim_cur = static_cast<rlim_t>(highest + 1);
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    std::vector<int> fillers;
+    for (int fd = open("/dev/null", O_RDONLY); fd >= 0; fd = open("/dev/null", O_RDONLY)) {
+        fillers.push_back(fd);
+    }
     const int result = server.onReadAble();
+    for (int fd : fillers) {
+        close(fd);
+    }
     setrlimit(RLIMIT_NOFILE, &saved);
     const TraceOutput trace = parseTrace(out.text());
 
