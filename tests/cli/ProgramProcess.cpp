@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <sstream>
 #include <thread>
 
@@ -25,7 +26,47 @@ int64_t nowMs()
 
 int serial = 0;
 
+// A wrapper's program as a path that execv() takes.
+std::string findProgram(const std::string &name)
+{
+    if (name.find('/') != std::string::npos) {
+        return name;
+    }
+    const char *path = getenv("PATH");
+    std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+    }
+    return name;
+}
+
 } // namespace
+
+std::vector<std::string> ProgramProcess::wrapperCommand()
+{
+    std::vector<std::string> words;
+    const char *wrapper = getenv("PELLIX_TEST_PROGRAM_WRAPPER");
+    if (wrapper == nullptr) {
+        return words;
+    }
+    std::istringstream in(wrapper);
+    std::string word;
+    while (in >> word) {
+        words.push_back(word);
+    }
+    return words;
+}
+
+int ProgramProcess::timeScale()
+{
+    const char *text = getenv("PELLIX_TEST_TIME_SCALE");
+    const int scale = text != nullptr ? atoi(text) : 1;
+    return scale > 1 ? scale : 1;
+}
 
 ProgramProcess::ProgramProcess(const std::string &path, const std::string &dir) : binary(path)
 {
@@ -46,7 +87,10 @@ ProgramProcess::~ProgramProcess()
 
 bool ProgramProcess::start(const std::vector<std::string> &args)
 {
-    std::vector<std::string> argvText;
+    std::vector<std::string> argvText = wrapperCommand();
+    if (!argvText.empty()) {
+        argvText[0] = findProgram(argvText[0]);
+    }
     argvText.push_back(binary);
     argvText.insert(argvText.end(), args.begin(), args.end());
     std::vector<char *> argv;
@@ -80,7 +124,7 @@ int ProgramProcess::wait(int timeoutMs)
     if (child <= 0) {
         return status;
     }
-    const int64_t deadline = nowMs() + timeoutMs;
+    const int64_t deadline = nowMs() + static_cast<int64_t>(timeoutMs) * timeScale();
     int raw = 0;
     for (;;) {
         const pid_t done = waitpid(child, &raw, WNOHANG);
@@ -112,7 +156,7 @@ bool ProgramProcess::signal(int sig)
 
 bool ProgramProcess::waitForOutput(const std::string &needle, int timeoutMs)
 {
-    const int64_t deadline = nowMs() + timeoutMs;
+    const int64_t deadline = nowMs() + static_cast<int64_t>(timeoutMs) * timeScale();
     for (;;) {
         if (out().find(needle) != std::string::npos) {
             return true;

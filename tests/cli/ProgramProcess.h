@@ -3,6 +3,12 @@
 // process with its standard output and error in files, so that tests can
 // wait for a line while it runs and read everything once it has ended. A
 // child still running when the object goes is killed and reaped.
+//
+// When the environment variable PELLIX_TEST_PROGRAM_WRAPPER is set (for
+// example "qemu-aarch64-static -L /usr/aarch64-linux-gnu" for programs built
+// for another processor), the program runs under that command line, split at
+// spaces. PELLIX_TEST_TIME_SCALE (a whole number, default 1) stretches every
+// time-out given here, for programs that run many times slower there.
 
 #include <sys/types.h>
 
@@ -32,6 +38,11 @@ public:
     std::string err() const;
     // Lines of the standard output, without their line feeds.
     std::vector<std::string> outLines() const;
+
+    // The words of PELLIX_TEST_PROGRAM_WRAPPER; empty when it is not set.
+    static std::vector<std::string> wrapperCommand();
+    // PELLIX_TEST_TIME_SCALE, at least 1.
+    static int timeScale();
 
 private:
     std::string binary;

@@ -1,0 +1,202 @@
+#!/usr/bin/env bash
+# Builds the amd64 Debian packages (pellix, pellix-dev), unpacks them into a
+# temporary root (dpkg -x: the machine's own /usr is left alone), and checks
+# what they hold by using it:
+#   - the systemd unit's ExecStartPre and ExecStart, run from that root under
+#     a temporary PELLIX_ROOT, give a hub that the installed pellix-cli talks
+#     to over TCP and the Unix socket (dump, a send and a publication seen by
+#     a listener), and that ends with status 255 on SIGTERM;
+#   - the example module, built against the installed SDK once through
+#     pkg-config and once through find_package(Pellix), answers a frame
+#     from pellix-cli through that hub.
+# The hub runs in a network namespace of its own on the default port when
+# the machine allows one, else on a free port.
+#   scripts/package-test.sh [build dir]      (default build-package)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source=$PWD
+self=$source/scripts/package-test.sh
+
+fail() {
+  echo "package-test: $*" >&2
+  exit 1
+}
+
+# --- inside: the checks against the unpacked root, maybe in a namespace ---
+if [ "${1:-}" = "--inside" ]; then
+  work=$2
+  port=$3
+  root=$work/root
+  cli=$root/usr/bin/pellix-cli
+  unit=$root/usr/lib/systemd/system/pellix.service
+  hub=$work/hub
+  export PELLIX_ROOT=$hub
+  if [ "$port" = 10032 ]; then
+    ip link set lo up
+  fi
+  mkdir -p "$hub/tmp" "$hub/work"
+  if [ "$port" != 10032 ]; then
+    printf '{ "tcpListenPort" : %s }\n' "$port" > "$hub/work/pellixPara.json"
+  fi
+  tcp=(--tcp "127.0.0.1:$port")
+
+  # The unit's own command lines; the programs are taken from the unpacked
+  # root, and ${PELLIX_ROOT} means for the shell what it means for systemd.
+  pre=$(sed -n 's/^ExecStartPre=//p' "$unit")
+  start=$(sed -n 's/^ExecStart=//p' "$unit")
+  [ -n "$pre" ] && [ -n "$start" ] || fail "no ExecStartPre or ExecStart in $unit"
+  case "$start" in
+    /usr/bin/pellix) ;;
+    *) fail "ExecStart is '$start', expected /usr/bin/pellix" ;;
+  esac
+  grep -qx "Restart=always" "$unit" || fail "the unit does not say Restart=always"
+  echo "ExecStartPre: $pre"
+  sh -c "$pre"
+  [ -d "$hub/work/data/log" ] || fail "ExecStartPre did not create $hub/work/data/log"
+
+  echo "ExecStart: $start (from $root)"
+  "$root$start" > "$work/hub.out" 2> "$work/hub.err" &
+  hub_pid=$!
+  cleanup_hub() { kill -9 "$hub_pid" 2> /dev/null || true; }
+  trap cleanup_hub EXIT
+  ready=0
+  for _ in $(seq 1 100); do
+    if "$cli" dump "${tcp[@]}" > /dev/null 2>&1; then
+      ready=1
+      break
+    fi
+    kill -0 "$hub_pid" 2> /dev/null || fail "the hub ended at once: $(cat "$work/hub.err")"
+    sleep 0.1
+  done
+  [ "$ready" -eq 1 ] || fail "the hub did not answer on port $port"
+  "$cli" dump --unix "$hub/tmp/qm_sock" || fail "pellix-cli dump over the Unix socket failed"
+
+  # A listener as module 0x10 on event 7; one frame and one publication.
+  "$cli" listen 7 --id 0x10 --name pkg-listener --json --count 2 --timeout 20 "${tcp[@]}" \
+    > "$work/listen.out" 2> "$work/listen.err" &
+  listen_pid=$!
+  for _ in $(seq 1 100); do
+    grep -q '"type":"subscribed"' "$work/listen.out" && break
+    sleep 0.1
+  done
+  grep -q '"type":"subscribed"' "$work/listen.out" || fail "the listener did not subscribe: $(cat "$work/listen.err")"
+  "$cli" send 0x10 0x42 "from the package" "${tcp[@]}"
+  "$cli" pub 7 --unix "$hub/tmp/qm_sock" --text "event seven"
+  wait "$listen_pid" || fail "the listener ended with status $?: $(cat "$work/listen.err")"
+  cat "$work/listen.out"
+  grep -q '"type":"frame".*"cmd":66.*"text":"from the package"' "$work/listen.out" || fail "the frame did not arrive"
+  grep -q '"type":"event","event":7.*"text":"event seven"' "$work/listen.out" || fail "the event did not arrive"
+
+  # The example module built against the installed SDK, both ways: it
+  # answers command 0x0010 to the sender with 0x0011.
+  for module in "$work/module-pkgconfig" "$work/module-cmake/pellix-example-module"; do
+    "$module" --tcp "127.0.0.1:$port" --id 0x42 > "$work/module.out" 2>&1 &
+    module_pid=$!
+    for _ in $(seq 1 100); do
+      grep -q "registered as 0x42" "$work/module.out" && break
+      sleep 0.1
+    done
+    grep -q "registered as 0x42" "$work/module.out" || fail "$module did not register: $(cat "$work/module.out")"
+    "$cli" listen --id 0x11 --name pkg-asker --json --count 1 --timeout 20 "${tcp[@]}" > "$work/answer.out" &
+    answer_pid=$!
+    for _ in $(seq 1 100); do
+      grep -q '"type":"registered"' "$work/answer.out" && break
+      sleep 0.1
+    done
+    "$cli" send 0x42 0x10 ping --src 0x11 "${tcp[@]}" > /dev/null
+    wait "$answer_pid" || fail "no answer from $module"
+    grep -q '"type":"frame".*"src":66,"cmd":17.*"text":"ping"' "$work/answer.out" ||
+      fail "$module answered wrongly: $(cat "$work/answer.out")"
+    echo "$(basename "$module"): answered ping"
+    kill -TERM "$module_pid"
+    wait "$module_pid" || true
+  done
+
+  grep -q "pellix start" "$hub/work/data/log/Pellix.txt" || fail "no start record in the hub's log"
+  kill -TERM "$hub_pid"
+  status=0
+  wait "$hub_pid" || status=$?
+  trap - EXIT
+  [ "$status" -eq 255 ] || fail "the hub ended with status $status on SIGTERM, expected 255"
+  echo "hub ended with status 255 on SIGTERM"
+  exit 0
+fi
+
+# --- outside: build, package, inspect, unpack ---
+build=${1:-build-package}
+jobs=$(nproc 2>/dev/null || echo 2)
+scripts/setup.sh file iproute2
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELLIX_WERROR=ON -DPELLIX_BUILD_TESTS=OFF \
+  -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON
+cmake --build "$build" -j "$jobs" --target pellix pellix-cli pellix_client
+rm -rf "$build/packages"
+(cd "$build" && cpack -G DEB -C RelWithDebInfo)
+
+deb=$(ls "$build"/packages/pellix_*_amd64.deb)
+dev=$(ls "$build"/packages/pellix-dev_*_amd64.deb)
+for package in "$deb" "$dev"; do
+  echo "== $package"
+  dpkg-deb -I "$package"
+  dpkg-deb -c "$package"
+done
+depends=$(dpkg-deb -f "$deb" Depends)
+for need in libspdlog1.10 libfmt9 libjsoncpp25 psmisc; do
+  [[ "$depends" == *"$need"* ]] || fail "pellix does not depend on $need: $depends"
+done
+contents=$(dpkg-deb -c "$deb"; dpkg-deb -c "$dev")
+for path in ./usr/bin/pellix ./usr/bin/pellix-cli ./usr/lib/systemd/system/pellix.service \
+    ./usr/lib/libpellix_client.a ./usr/include/pellix/CPellixClient.h \
+    ./usr/lib/cmake/Pellix/PellixConfig.cmake ./usr/lib/pkgconfig/pellix.pc; do
+  grep -q " $path\$" <<< "$contents" || fail "$path is in neither package"
+done
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+dpkg -x "$deb" "$work/root"
+dpkg -x "$dev" "$work/root"
+for binary in pellix pellix-cli; do
+  description=$(file -b "$work/root/usr/bin/$binary")
+  echo "usr/bin/$binary: $description"
+  [[ "$description" == *", stripped"* ]] || fail "usr/bin/$binary is not stripped"
+done
+
+# systemd's own check of the unit, with the daemon where the root has it.
+if command -v systemd-analyze > /dev/null; then
+  mkdir -p "$work/unit"
+  sed "s#^ExecStart=/usr/bin/#ExecStart=$work/root/usr/bin/#" "$work/root/usr/lib/systemd/system/pellix.service" \
+    > "$work/unit/pellix.service"
+  systemd-analyze verify "$work/unit/pellix.service" || fail "systemd-analyze verify rejects the unit"
+  echo "systemd-analyze verify: the unit is sound"
+fi
+
+# Modules built against the unpacked SDK, as a device engineer would.
+export PKG_CONFIG_PATH=$work/root/usr/lib/pkgconfig
+echo "pkg-config pellix: $(pkg-config --cflags --libs pellix)"
+# shellcheck disable=SC2046
+g++ -std=c++17 -O1 "$source/examples/ExampleModule.cpp" -o "$work/module-pkgconfig" $(pkg-config --cflags --libs pellix)
+mkdir -p "$work/module-cmake-src"
+cp "$source/examples/ExampleModule.cpp" "$work/module-cmake-src/"
+cat > "$work/module-cmake-src/CMakeLists.txt" << 'EOF'
+cmake_minimum_required(VERSION 3.16)
+project(pellix_module LANGUAGES CXX)
+find_package(Pellix 0.1 REQUIRED)
+add_executable(pellix-example-module ExampleModule.cpp)
+target_link_libraries(pellix-example-module PRIVATE Pellix::client)
+EOF
+cmake -S "$work/module-cmake-src" -B "$work/module-cmake" -DCMAKE_PREFIX_PATH="$work/root/usr" > "$work/module-cmake.log" ||
+  { cat "$work/module-cmake.log"; fail "find_package(Pellix) failed"; }
+cmake --build "$work/module-cmake" > "$work/module-cmake-build.log" ||
+  { cat "$work/module-cmake-build.log"; fail "the module did not build against Pellix::client"; }
+
+if [ "${PELLIX_PACKAGE_TEST_NO_NETNS:-0}" != 1 ] && unshare -n true 2> /dev/null && command -v ip > /dev/null; then
+  echo "== the hub in a network namespace of its own, on the default port"
+  unshare -n -- "$self" --inside "$work" 10032
+else
+  port=$(( (RANDOM % 20000) + 30000 ))
+  while ss -Htuln 2> /dev/null | awk '{print $5}' | grep -q ":$port\$"; do
+    port=$(( (RANDOM % 20000) + 30000 ))
+  done
+  echo "== the hub on port $port"
+  "$self" --inside "$work" "$port"
+fi
+echo "package-test: passed"
