@@ -207,11 +207,7 @@ int runReceiver(const cli::CliArgs &args, cli::CliPrinter &printer)
     if (!result) {
         return fail(statusFor(result), result.message());
     }
-    printer.registered(args.id, args.name, whereOf(args));
-    if (!args.events.empty()) {
-        printer.subscribed(args.events);
-    }
-
+    // Handlers go in before the "registered" line: whoever reads it may signal at once.
     struct sigaction action;
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
@@ -219,6 +215,11 @@ int runReceiver(const cli::CliArgs &args, cli::CliPrinter &printer)
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
+
+    printer.registered(args.id, args.name, whereOf(args));
+    if (!args.events.empty()) {
+        printer.subscribed(args.events);
+    }
 
     typedef std::chrono::steady_clock Clock;
     const Clock::time_point deadline =

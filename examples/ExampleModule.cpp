@@ -84,9 +84,10 @@ int main(int argc, char **argv)
         fprintf(stderr, "pellix-example-module: %s\n", connected.message().c_str());
         return 1;
     }
-    printf("registered as 0x%02x\n", options.moduleId);
+    // Handlers first: a supervisor may signal as soon as it reads the line.
     signal(SIGINT, onSignal);
     signal(SIGTERM, onSignal);
+    printf("registered as 0x%02x\n", options.moduleId);
 
     // The module's own loop: poll() serves the hub, the rest is ours.
     typedef std::chrono::steady_clock Clock;
