@@ -224,8 +224,13 @@ TEST_F(SoakTest, ManyModulesAtRandomKeepEveryDeliveryAndLeaveNothingBehind)
     // A dropped datagram would be lost before the hub could see it: the
     // driver paces its datagrams so that this does not happen.
     EXPECT_EQ(soak::udpDrops(pid, daemon.port()), 0);
+    const char *wrapper = getenv("PELLIX_TEST_DAEMON_WRAPPER");
     if (kSanitized) {
         std::cout << "[soak] VmRSS not bounded: the daemon is built with AddressSanitizer" << std::endl;
+    } else if (wrapper && *wrapper) {
+        // The resident set measured is the wrapper's (memcheck's shadow
+        // memory grows with every block ever allocated); leaks are its job.
+        std::cout << "[soak] VmRSS not bounded: the daemon runs under " << wrapper << std::endl;
     } else {
         EXPECT_LE(endMem.rssKb, warmMem.rssKb + kRssToleranceKb)
             << "VmRSS after everybody left is " << kb(endMem.rssKb) << ", warm-up level " << kb(warmMem.rssKb);
