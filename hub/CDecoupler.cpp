@@ -62,6 +62,17 @@ void CDecoupler::keepStartMarkTail()
 
 int CDecoupler::nextFrame(std::string &out)
 {
+    const unsigned char *frame = nullptr;
+    size_t size = 0;
+    const int result = nextFrame(frame, size);
+    if (result == 0) {
+        out.assign(reinterpret_cast<const char *>(frame), size);
+    }
+    return result;
+}
+
+int CDecoupler::nextFrame(const unsigned char *&frame, size_t &size)
+{
     // A stream of start markers without end markers would otherwise write
     // one line per marker dropped.
     bool dropTraced = false;
@@ -113,15 +124,13 @@ int CDecoupler::nextFrame(std::string &out)
             startFound = false;
             continue;
         }
-        out.assign(buffer, readPos, frameEnd - readPos);
+        frame = reinterpret_cast<const unsigned char *>(buffer.data()) + readPos;
+        size = frameEnd - readPos;
+        // The frame stays in the buffer for the caller: an emptied buffer
+        // is reset by the next append or nextFrame.
         readPos = frameEnd;
         startFound = false;
         endScanFrom = frameEnd;
-        if (readPos == buffer.size()) {
-            buffer.clear();
-            readPos = 0;
-            endScanFrom = 0;
-        }
         return 0;
     }
 }

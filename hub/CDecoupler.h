@@ -23,6 +23,10 @@ public:
     // 0 and one whole frame, markers included, in out; -1 when no start
     // marker is buffered; -2 when a start marker waits for its end marker.
     int nextFrame(std::string &out);
+    // The same, without a copy: the frame is left where it lies in the
+    // buffer, and frame and size stay valid until the next append or
+    // nextFrame.
+    int nextFrame(const unsigned char *&frame, size_t &size);
 
     // The bytes not yet consumed.
     std::string buffered() const { return buffer.substr(readPos); }

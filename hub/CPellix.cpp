@@ -115,7 +115,11 @@ void CPellix::onReadSocketData(CSocketClient *client, const void *data, int len)
         return; // not a connection this hub accepted
     }
     it->second->append(data, len);
+    // What the frames of this read make the hub send leaves with one write
+    // per connection once they are all routed, before this callback returns.
+    outbox.open();
     routeFrames(*it->second, client);
+    outbox.flush();
 }
 
 void CPellix::onReadSocketData(int, const void *, const void *data, int len)
@@ -133,13 +137,36 @@ void CPellix::onReadSocketData(int, const void *, const void *data, int len)
         return;
     }
     udpDecoupler->append(data, len);
+    outbox.open();
     routeFrames(*udpDecoupler, nullptr);
+    outbox.flush();
 }
 
 void CPellix::routeFrames(CDecoupler &decoupler, CSocketClient *client)
 {
-    while (decoupler.nextFrame(frame) == 0) {
-        routeFrame(client, reinterpret_cast<const unsigned char *>(frame.data()), static_cast<int>(frame.size()));
+    // Routing never appends to the splitter it reads from, so each frame
+    // can be handled where it lies in the splitter's buffer.
+    const unsigned char *bytes = nullptr;
+    size_t size = 0;
+    while (decoupler.nextFrame(bytes, size) == 0) {
+        routeFrame(client, bytes, static_cast<int>(size));
+    }
+}
+
+void CPellix::deliver(CSocketClient *client, const void *data, int len)
+{
+    outbox.send(client, data, len);
+}
+
+void CPellix::deliverPacket(CSocketClient *client, int devId, uint8_t cmd, const void *data, int length, int srcId)
+{
+    if (!outbox.isOpen()) {
+        sendPacket(client, devId, cmd, data, length, srcId);
+        return;
+    }
+    packet.clear();
+    if (appendPacket(packet, devId, cmd, data, length, srcId)) {
+        outbox.send(client, packet.data(), static_cast<int>(packet.size()));
     }
 }
 
@@ -175,7 +202,7 @@ void CPellix::registerModule(CSocketClient *client, const unsigned char *bytes, 
     CLogManager::log(spdlog::level::warn, "reg fd: {}, dev: {}, name: {}", client->getFd(),
                      static_cast<unsigned>(srcId), ModuleName::printable(name));
     devMap[srcId] = client;
-    sendPacket(client, srcId, CMD_REG, nullptr, 0, CENTER_DEV_ID);
+    deliverPacket(client, srcId, CMD_REG, nullptr, 0, CENTER_DEV_ID);
 }
 
 void CPellix::processCenterData(CSocketClient *client, const unsigned char *bytes, int size)
@@ -282,7 +309,7 @@ void CPellix::forwardData(const unsigned char *bytes, int size)
     if (dataPrint) {
         debug_print(bytes, size);
     }
-    it->second->sendData(bytes, size);
+    deliver(it->second, bytes, size);
 }
 
 int CPellix::sendEventPacket(int iEvent, int iModId, const void *data, int iLen)
@@ -299,7 +326,7 @@ int CPellix::sendEventPacket(int iEvent, int iModId, const void *data, int iLen)
     if (dataPrint) {
         debug_print(data, iLen);
     }
-    sendPacket(it->second, iModId, CMD_PUBLISH_EVENT, data, iLen, EVENT_MGR_DEV_ID);
+    deliverPacket(it->second, iModId, CMD_PUBLISH_EVENT, data, iLen, EVENT_MGR_DEV_ID);
     return 0;
 }
 

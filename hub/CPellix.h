@@ -18,6 +18,7 @@
 #include "hub/CDecoupler.h"
 #include "hub/CRegMap.h"
 #include "hub/HeartInfo.h"
+#include "net/COutbox.h"
 #include "net/CSocketClient.h"
 #include "net/CSocketManager.h"
 #include "net/CSocketServer.h"
@@ -71,6 +72,10 @@ private:
     void acceptClient(CSocketClient *client, const char *func, int line, const char *format);
     void routeFrames(CDecoupler &decoupler, CSocketClient *client);
     void routeFrame(CSocketClient *client, const unsigned char *frame, int size);
+    // Every frame the hub sends goes through here: while a read is being
+    // routed, into the outbox, which writes it when the read is done.
+    void deliver(CSocketClient *client, const void *data, int len);
+    void deliverPacket(CSocketClient *client, int devId, uint8_t cmd, const void *data, int length, int srcId);
     void registerModule(CSocketClient *client, const unsigned char *frame, int size);
     void killModule(const std::string &name);
 
@@ -88,5 +93,6 @@ private:
 
     std::string regMapPath;
     EventSendCallback eventSender; // bound once to sendEventPacket
-    std::string frame;             // reused for every frame cut
+    COutbox outbox;                // open while one read's frames are routed
+    std::string packet;            // reused for every frame the hub builds
 };

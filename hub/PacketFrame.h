@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 class CObjectBase;
 
@@ -54,6 +55,10 @@ public:
     // Payload bytes the cut frame really holds (0 for a frame too short).
     static int payloadSize(int frameSize) { return frameSize > kMinFrameSize ? frameSize - kMinFrameSize : 0; }
 };
+
+// Appends one frame to out. The command is taken as 8 bits. False, leaving
+// out as it was, when the payload does not fit len.
+bool appendPacket(std::string &out, int devId, uint8_t cmd, const void *data, int length, int srcId);
 
 // Builds one frame and sends it on the connection in one call. The command is
 // taken as 8 bits. Returns the send's result, or -1 without sending when the
