@@ -1,0 +1,339 @@
+#include "bench/Report.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace bench {
+
+namespace {
+
+// The four columns, in the order of the table and the chart.
+const char *const kTargets[] = {"floor", "pellix-default", "pellix-nopause", "mosquitto"};
+const char *const kTargetTitles[] = {"Direct floor", "Pellix, 1 ms pause", "Pellix, no pause", "Mosquitto"};
+const int kFloor = 0;
+const int kDefault = 1;
+const int kNoPause = 2;
+const int kPeer = 3;
+
+bool numberOf(const ResultLine &line, const std::string &key, double &out)
+{
+    ResultLine::const_iterator it = line.find(key);
+    if (it == line.end() || it->second.empty() || it->second == "-") {
+        return false;
+    }
+    char *end = nullptr;
+    out = strtod(it->second.c_str(), &end);
+    return end != nullptr && *end == '\0' && std::isfinite(out);
+}
+
+std::string valueOf(const ResultLine &line, const std::string &key)
+{
+    ResultLine::const_iterator it = line.find(key);
+    return it == line.end() ? std::string() : it->second;
+}
+
+// Median over the repeats of one target, scenario and size; false when no
+// repeat has the key.
+// The many-modules scenario runs with 200 connections unless it is part of
+// the sweep over the number of connections.
+bool median(const ReportInput &input, const std::string &target, const std::string &scenario,
+            const std::string &size, const std::string &key, double &out, const std::string &connections = "")
+{
+    const std::string wantedConnections = !connections.empty() ? connections : scenario == "many" ? "200" : "";
+    std::vector<double> values;
+    for (const ResultLine &line : input.lines) {
+        double v = 0;
+        if (valueOf(line, "target") == target && valueOf(line, "scenario") == scenario &&
+            (size.empty() || valueOf(line, "size") == size) &&
+            (wantedConnections.empty() || valueOf(line, "connections") == wantedConnections) &&
+            valueOf(line, "ok") == "1" && numberOf(line, key, v) && v >= 0) {
+            values.push_back(v);
+        }
+    }
+    if (values.empty()) {
+        return false;
+    }
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    out = n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    return true;
+}
+
+std::string formatNumber(double v)
+{
+    char text[64];
+    if (v >= 1000) {
+        // Thousands separated by thin spaces would not survive every viewer.
+        snprintf(text, sizeof text, "%.0f", v);
+        std::string digits(text);
+        std::string out;
+        for (size_t i = 0; i < digits.size(); ++i) {
+            if (i > 0 && (digits.size() - i) % 3 == 0) {
+                out += ',';
+            }
+            out += digits[i];
+        }
+        return out;
+    }
+    if (v >= 100) {
+        snprintf(text, sizeof text, "%.0f", v);
+    } else if (v >= 10) {
+        snprintf(text, sizeof text, "%.1f", v);
+    } else {
+        snprintf(text, sizeof text, "%.2f", v);
+    }
+    return text;
+}
+
+struct Row {
+    std::string title;
+    std::string scenario;
+    std::string size;
+    std::string key;
+    bool hasFloor;
+};
+
+std::string ratio(bool haveA, double a, bool haveB, double b)
+{
+    if (!haveA || !haveB || b <= 0) {
+        return "–";
+    }
+    char text[32];
+    snprintf(text, sizeof text, "%.2f×", a / b);
+    return text;
+}
+
+// The connection counts of the sweep, ascending (the 200 of the main
+// scenario included when it ran).
+std::vector<std::string> sweepConnections(const ReportInput &input)
+{
+    std::vector<int> counts;
+    for (const ResultLine &line : input.lines) {
+        if (valueOf(line, "scenario") == "many" && !valueOf(line, "connections").empty()) {
+            const int n = atoi(valueOf(line, "connections").c_str());
+            if (std::find(counts.begin(), counts.end(), n) == counts.end()) {
+                counts.push_back(n);
+            }
+        }
+    }
+    std::sort(counts.begin(), counts.end());
+    std::vector<std::string> out;
+    if (counts.size() > 1) {
+        for (int n : counts) {
+            out.push_back(std::to_string(n));
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+ResultLine parseResultLine(const std::string &text)
+{
+    ResultLine line;
+    std::istringstream words(text);
+    std::string word;
+    while (words >> word) {
+        const size_t eq = word.find('=');
+        if (eq != std::string::npos && eq > 0) {
+            line[word.substr(0, eq)] = word.substr(eq + 1);
+        }
+    }
+    return line;
+}
+
+std::string formatResultLine(const ResultLine &line)
+{
+    // target, scenario and size first, so that a line reads well by eye.
+    std::string out;
+    for (const char *key : {"target", "scenario", "size"}) {
+        ResultLine::const_iterator it = line.find(key);
+        if (it != line.end()) {
+            out += (out.empty() ? "" : " ") + it->first + "=" + it->second;
+        }
+    }
+    for (const auto &entry : line) {
+        if (entry.first == "target" || entry.first == "scenario" || entry.first == "size") {
+            continue;
+        }
+        out += (out.empty() ? "" : " ") + entry.first + "=" + entry.second;
+    }
+    return out;
+}
+
+std::string markdownTable(const ReportInput &input)
+{
+    const std::vector<Row> rows = {
+        {"forward-flood 32 B: messages/s", "flood", "32", "rate", true},
+        {"forward-flood 32 B: hub CPU µs/message", "flood", "32", "cpu_us", false},
+        {"forward-flood 256 B: messages/s", "flood", "256", "rate", true},
+        {"forward-flood 256 B: hub CPU µs/message", "flood", "256", "cpu_us", false},
+        {"forward-flood 1024 B: messages/s", "flood", "1024", "rate", true},
+        {"forward-flood 1024 B: hub CPU µs/message", "flood", "1024", "cpu_us", false},
+        {"forward-paced 5000/s: one-way p50 µs", "paced", "", "p50_us", true},
+        {"forward-paced 5000/s: one-way p99 µs", "paced", "", "p99_us", true},
+        {"forward-paced 5000/s: one-way max µs", "paced", "", "max_us", true},
+        {"forward-paced 5000/s: hub CPU µs/message", "paced", "", "cpu_us", false},
+        {"fan-out 1 → 8: deliveries/s", "fanout", "", "rate", true},
+        {"fan-out 1 → 8: hub CPU µs/delivery", "fanout", "", "cpu_us", false},
+        {"200 modules, 10000/s in all: p50 µs", "many", "", "p50_us", true},
+        {"200 modules, 10000/s in all: p99 µs", "many", "", "p99_us", true},
+        {"200 modules, 10000/s in all: hub CPU µs/message", "many", "", "cpu_us", false},
+        {"200 modules: hub VmHWM kB", "many", "", "hwm_kb", false},
+        {"forward-flood 1024 B: hub VmHWM kB", "flood", "1024", "hwm_kb", false},
+        {"idle, 8 modules connected: hub VmRSS kB", "idle", "", "rss_kb", false},
+    };
+    std::ostringstream out;
+    if (!input.title.empty()) {
+        out << input.title << "\n\n";
+    }
+    out << "| Measure (median of the repeats) |";
+    for (const char *title : kTargetTitles) {
+        out << " " << title << " |";
+    }
+    out << " No pause ÷ Mosquitto | No pause ÷ floor | 1 ms pause ÷ Mosquitto |\n";
+    out << "|---|---:|---:|---:|---:|---:|---:|---:|\n";
+    for (const Row &row : rows) {
+        double values[4] = {0, 0, 0, 0};
+        bool have[4] = {false, false, false, false};
+        for (int t = 0; t < 4; ++t) {
+            if (t == kFloor && !row.hasFloor) {
+                continue;
+            }
+            have[t] = median(input, kTargets[t], row.scenario, row.size, row.key, values[t]);
+        }
+        out << "| " << row.title << " |";
+        for (int t = 0; t < 4; ++t) {
+            out << " " << (have[t] ? formatNumber(values[t]) : std::string("–")) << " |";
+        }
+        out << " " << ratio(have[kNoPause], values[kNoPause], have[kPeer], values[kPeer]) << " |";
+        out << " " << ratio(have[kNoPause], values[kNoPause], have[kFloor], values[kFloor]) << " |";
+        out << " " << ratio(have[kDefault], values[kDefault], have[kPeer], values[kPeer]) << " |\n";
+    }
+    const std::vector<std::string> sweep = sweepConnections(input);
+    if (!sweep.empty()) {
+        out << "\nOne-way latency against the number of connections, each sending 50 frames/s of 32 B to the next "
+               "(µs, median of the repeats):\n\n";
+        out << "| Connections | 1 ms pause p50 | 1 ms pause p99 | No pause p50 | No pause p99 | Mosquitto p50 | "
+               "Mosquitto p99 |\n";
+        out << "|---:|---:|---:|---:|---:|---:|---:|\n";
+        for (const std::string &n : sweep) {
+            out << "| " << n << " |";
+            for (int t : {kDefault, kNoPause, kPeer}) {
+                for (const char *key : {"p50_us", "p99_us"}) {
+                    double v = 0;
+                    out << " " << (median(input, kTargets[t], "many", "", key, v, n) ? formatNumber(v) : "–") << " |";
+                }
+            }
+            out << "\n";
+        }
+    }
+    if (!input.machine.empty()) {
+        out << "\n" << input.machine << "\n";
+    }
+    return out.str();
+}
+
+bool writeChartFiles(const ReportInput &input, const std::string &dir, const std::string &png)
+{
+    {
+        std::ofstream data(dir + "/throughput.dat");
+        data << "# payload";
+        for (const char *t : kTargets) {
+            data << " " << t;
+        }
+        data << "  (messages/s, median)\n";
+        for (const char *size : {"32", "256", "1024"}) {
+            data << "\"" << size << " B\"";
+            for (const char *t : kTargets) {
+                double v = 0;
+                data << " " << (median(input, t, "flood", size, "rate", v) ? static_cast<long>(v + 0.5) : 0L);
+            }
+            data << "\n";
+        }
+        if (!data) {
+            return false;
+        }
+    }
+    {
+        std::ofstream data(dir + "/latency.dat");
+        data << "# percentile";
+        for (const char *t : kTargets) {
+            data << " " << t;
+        }
+        data << "  (one-way µs at 5000 frames/s, median)\n";
+        const char *const keys[] = {"p50_us", "p99_us", "max_us"};
+        const char *const names[] = {"p50", "p99", "max"};
+        for (int k = 0; k < 3; ++k) {
+            data << names[k];
+            for (const char *t : kTargets) {
+                double v = 0;
+                data << " " << (median(input, t, "paced", "", keys[k], v) ? v : 0.0);
+            }
+            data << "\n";
+        }
+        if (!data) {
+            return false;
+        }
+    }
+    const std::vector<std::string> sweep = sweepConnections(input);
+    {
+        std::ofstream data(dir + "/sweep.dat");
+        data << "# connections, then p50 and p99 one-way µs for: 1 ms pause, no pause, mosquitto\n";
+        for (const std::string &n : sweep) {
+            data << n;
+            for (int t : {kDefault, kNoPause, kPeer}) {
+                for (const char *key : {"p50_us", "p99_us"}) {
+                    double v = 0;
+                    data << " " << (median(input, kTargets[t], "many", "", key, v, n) ? v : 0.0);
+                }
+            }
+            data << "\n";
+        }
+        if (!data) {
+            return false;
+        }
+    }
+    std::ofstream gp(dir + "/chart.gp");
+    gp << "# Draws " << png << " from throughput.dat and latency.dat (run in this directory).\n"
+       << "set terminal pngcairo size " << (sweep.empty() ? 1200 : 1800) << ",520 font \"sans,10\"\n"
+       << "set output \"" << png << "\"\n"
+       << "set style data histograms\n"
+       << "set style histogram clustered gap 1\n"
+       << "set style fill solid 0.85 border -1\n"
+       << "set boxwidth 0.9\n"
+       << "set grid ytics\n"
+       << "set key top right\n"
+       << "set logscale y\n"
+       << "set multiplot layout 1," << (sweep.empty() ? 2 : 3) << " title \"" << input.title << "\"\n"
+       << "set title \"forward-flood, one sender to one receiver\"\n"
+       << "set ylabel \"messages per second (log scale)\"\n"
+       << "set xlabel \"payload\"\n"
+       << "set format y \"%.0s%c\"\n"
+       << "plot 'throughput.dat' using 2:xtic(1) title \"" << kTargetTitles[0] << "\", '' using 3 title \""
+       << kTargetTitles[1] << "\", '' using 4 title \"" << kTargetTitles[2] << "\", '' using 5 title \""
+       << kTargetTitles[3] << "\"\n"
+       << "set title \"forward-paced, 5000 frames/s of 32 B, one-way latency\"\n"
+       << "set ylabel \"microseconds (log scale)\"\n"
+       << "set xlabel \"percentile\"\n"
+       << "set format y \"%g\"\n"
+       << "plot 'latency.dat' using 2:xtic(1) title \"" << kTargetTitles[0] << "\", '' using 3 title \""
+       << kTargetTitles[1] << "\", '' using 4 title \"" << kTargetTitles[2] << "\", '' using 5 title \""
+       << kTargetTitles[3] << "\"\n"
+       << (sweep.empty()
+               ? std::string()
+               : std::string("set title \"one-way latency against connections, 50 frames/s each\"\n"
+                             "set style data linespoints\nset logscale x 2\nset xlabel \"connections\"\n"
+                             "set xtics (2, 8, 32, 128, 200)\nset key top left\n"
+                             "plot 'sweep.dat' using 1:2 title \"1 ms pause p50\" lw 2, '' using 1:3 title \"1 ms pause p99\" "
+                             "lw 2, '' using 1:4 title \"no pause p50\" lw 2, '' using 1:5 title \"no pause p99\" lw 2, "
+                             "'' using 1:6 title \"Mosquitto p50\" lw 2, '' using 1:7 title \"Mosquitto p99\" lw 2\n"))
+       << "unset multiplot\n";
+    return static_cast<bool>(gp);
+}
+
+} // namespace bench

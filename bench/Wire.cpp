@@ -1,0 +1,460 @@
+#include "bench/Wire.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "bench/BenchIo.h"
+
+namespace bench {
+
+namespace {
+
+const int kReplyTimeoutMs = 5000;
+const int kFirstModuleId = 0x10; // module i registers as 0x10 + i
+const int kFanOutEvent = 100;
+const int kForwardCmd = 0x0042;
+const int kBarrierCmd = 0x0043;
+const char kStart[] = "<start>";
+const char kEnd[] = "<end>";
+const size_t kStartSize = 7;
+const size_t kEndSize = 5;
+const size_t kFrameOverhead = 18;
+
+bool writeText(int fd, const std::string &data)
+{
+    return writeAll(fd, data.data(), data.size());
+}
+
+// ---- Pellix frames ------------------------------------------------------
+
+void appendFrame(std::string &out, int dev, int src, int cmd, const unsigned char *prefix, size_t prefixSize,
+                 const unsigned char *body, size_t size)
+{
+    const size_t len = prefixSize + size + 6;
+    const size_t at = out.size();
+    out.resize(at + kFrameOverhead + prefixSize + size);
+    unsigned char *p = reinterpret_cast<unsigned char *>(&out[at]);
+    memcpy(p, kStart, kStartSize);
+    p[7] = static_cast<unsigned char>(len & 0xff);
+    p[8] = static_cast<unsigned char>((len >> 8) & 0xff);
+    p[9] = static_cast<unsigned char>(dev);
+    p[10] = static_cast<unsigned char>(src);
+    p[11] = static_cast<unsigned char>(cmd & 0xff);
+    p[12] = static_cast<unsigned char>((cmd >> 8) & 0xff);
+    if (prefixSize > 0) {
+        memcpy(p + 13, prefix, prefixSize);
+    }
+    if (size > 0) {
+        memcpy(p + 13 + prefixSize, body, size);
+    }
+    memcpy(p + 13 + prefixSize + size, kEnd, kEndSize);
+}
+
+std::string frame(int dev, int src, int cmd, const std::string &payload = std::string())
+{
+    std::string out;
+    appendFrame(out, dev, src, cmd, nullptr, 0, reinterpret_cast<const unsigned char *>(payload.data()),
+                payload.size());
+    return out;
+}
+
+// Frames as the hub sends them: a forwarded frame's body is its payload, an
+// event delivery's body follows the 2-byte event number.
+long parseFrames(const unsigned char *data, size_t size, std::vector<Body> &out)
+{
+    size_t pos = 0;
+    while (size - pos >= kFrameOverhead) {
+        const unsigned char *p = data + pos;
+        if (memcmp(p, kStart, kStartSize) != 0) {
+            return -1;
+        }
+        const size_t len = static_cast<size_t>(p[7] | (p[8] << 8));
+        if (len < 6) {
+            return -1;
+        }
+        const size_t total = len + 12;
+        if (size - pos < total) {
+            break;
+        }
+        if (memcmp(p + total - kEndSize, kEnd, kEndSize) != 0) {
+            return -1;
+        }
+        const int cmd = p[11] | (p[12] << 8);
+        const unsigned char *payload = p + 13;
+        size_t payloadSize = len - 6;
+        if (cmd == 0x0005 && p[10] == 0xE1) {
+            if (payloadSize < 2) {
+                return -1;
+            }
+            payload += 2;
+            payloadSize -= 2;
+        }
+        out.push_back(Body{payload, payloadSize});
+        pos += total;
+    }
+    return static_cast<long>(pos);
+}
+
+// ---- the floor ----------------------------------------------------------
+
+class FloorWire : public Wire {
+public:
+    bool open(int modules, const std::vector<std::pair<int, int>> &routes, bool fanOut) override
+    {
+        uint16_t port = 0;
+        const int listener = listenLoopback(port);
+        if (listener < 0) {
+            lastError = "cannot listen on the loopback";
+            return false;
+        }
+        std::vector<std::pair<int, int>> wanted = routes;
+        if (fanOut) {
+            wanted.clear();
+            for (int r = 1; r < modules; ++r) {
+                wanted.emplace_back(0, r);
+            }
+        }
+        for (const auto &route : wanted) {
+            Link link;
+            link.sender = route.first;
+            link.receiver = route.second;
+            link.out = connectLoopback(port);
+            link.in = link.out < 0 ? -1 : accept(listener, nullptr, nullptr);
+            if (link.out < 0 || link.in < 0) {
+                lastError = "cannot connect a loopback route";
+                ::close(listener);
+                return false;
+            }
+            links.push_back(link);
+        }
+        ::close(listener);
+        return true;
+    }
+    void close() override
+    {
+        for (const Link &link : links) {
+            ::close(link.out);
+            ::close(link.in);
+        }
+        links.clear();
+    }
+    int sendFd(int sender, int receiver) const override
+    {
+        for (const Link &link : links) {
+            if (link.sender == sender && link.receiver == receiver) {
+                return link.out;
+            }
+        }
+        return -1;
+    }
+    void encode(std::string &out, int sender, int receiver, const unsigned char *body, size_t size) override
+    {
+        appendFrame(out, kFirstModuleId + receiver, kFirstModuleId + sender, kForwardCmd, nullptr, 0, body, size);
+    }
+    void encodePublish(std::string &out, int sender, const unsigned char *body, size_t size) override
+    {
+        encode(out, sender, 1, body, size);
+    }
+    bool publishIsPerSubscriber() const override { return true; }
+    std::vector<std::pair<int, int>> receiveFds() const override
+    {
+        std::vector<std::pair<int, int>> fds;
+        for (const Link &link : links) {
+            fds.emplace_back(link.in, link.receiver);
+        }
+        return fds;
+    }
+    long parse(const unsigned char *data, size_t size, std::vector<Body> &out) override
+    {
+        return parseFrames(data, size, out);
+    }
+
+private:
+    struct Link {
+        int sender;
+        int receiver;
+        int out;
+        int in;
+    };
+    std::vector<Link> links;
+};
+
+// ---- the hub ------------------------------------------------------------
+
+class PellixWire : public Wire {
+public:
+    explicit PellixWire(uint16_t hubPort) : port(hubPort) {}
+
+    bool open(int modules, const std::vector<std::pair<int, int>> &, bool fanOut) override
+    {
+        for (int i = 0; i < modules; ++i) {
+            const int id = kFirstModuleId + i;
+            const int fd = connectLoopback(port);
+            if (fd < 0) {
+                lastError = "cannot reach the hub on port " + std::to_string(port);
+                return false;
+            }
+            fds.push_back(fd);
+            const std::string reply = frame(id, 0x01, 0x0001);
+            std::string got(reply.size(), '\0');
+            if (!writeText(fd, frame(0x01, id, 0x0001, "bench-" + std::to_string(i))) ||
+                !readExact(fd, &got[0], got.size(), kReplyTimeoutMs) || got != reply) {
+                lastError = "no registration reply for module " + std::to_string(id);
+                return false;
+            }
+        }
+        if (fanOut) {
+            const std::string list = {1, static_cast<char>(kFanOutEvent & 0xff), static_cast<char>(kFanOutEvent >> 8)};
+            for (int i = 1; i < modules; ++i) {
+                const int id = kFirstModuleId + i;
+                // A frame to itself comes back once the hub has handled the
+                // subscription in front of it.
+                const std::string barrier = frame(id, id, kBarrierCmd);
+                std::string got(barrier.size(), '\0');
+                if (!writeText(fds[i], frame(0xE1, id, 0x0006, list) + barrier) ||
+                    !readExact(fds[i], &got[0], got.size(), kReplyTimeoutMs) || got != barrier) {
+                    lastError = "subscription of module " + std::to_string(id) + " not confirmed";
+                    return false;
+                }
+            }
+            subscribed = true;
+        }
+        return true;
+    }
+    void close() override
+    {
+        if (subscribed) {
+            // Subscriptions outlive the connections in the hub's table.
+            const std::string list = {1, static_cast<char>(kFanOutEvent & 0xff), static_cast<char>(kFanOutEvent >> 8)};
+            for (size_t i = 1; i < fds.size(); ++i) {
+                writeText(fds[i], frame(0xE1, kFirstModuleId + static_cast<int>(i), 0x0007, list));
+            }
+            subscribed = false;
+        }
+        for (int fd : fds) {
+            ::close(fd);
+        }
+        fds.clear();
+    }
+    int sendFd(int sender, int) const override { return fds[static_cast<size_t>(sender)]; }
+    void encode(std::string &out, int sender, int receiver, const unsigned char *body, size_t size) override
+    {
+        appendFrame(out, kFirstModuleId + receiver, kFirstModuleId + sender, kForwardCmd, nullptr, 0, body, size);
+    }
+    void encodePublish(std::string &out, int sender, const unsigned char *body, size_t size) override
+    {
+        const unsigned char event[2] = {kFanOutEvent & 0xff, kFanOutEvent >> 8};
+        appendFrame(out, 0xE1, kFirstModuleId + sender, 0x0005, event, sizeof event, body, size);
+    }
+    std::vector<std::pair<int, int>> receiveFds() const override
+    {
+        std::vector<std::pair<int, int>> out;
+        for (size_t i = 0; i < fds.size(); ++i) {
+            out.emplace_back(fds[i], static_cast<int>(i));
+        }
+        return out;
+    }
+    long parse(const unsigned char *data, size_t size, std::vector<Body> &out) override
+    {
+        return parseFrames(data, size, out);
+    }
+
+private:
+    uint16_t port;
+    std::vector<int> fds;
+    bool subscribed = false;
+};
+
+// ---- the MQTT broker ----------------------------------------------------
+
+void appendRemainingLength(std::string &out, size_t length)
+{
+    do {
+        unsigned char byte = static_cast<unsigned char>(length % 128);
+        length /= 128;
+        if (length > 0) {
+            byte |= 0x80;
+        }
+        out += static_cast<char>(byte);
+    } while (length > 0);
+}
+
+void appendString(std::string &out, const std::string &text)
+{
+    out += static_cast<char>((text.size() >> 8) & 0xff);
+    out += static_cast<char>(text.size() & 0xff);
+    out += text;
+}
+
+class MqttWire : public Wire {
+public:
+    explicit MqttWire(uint16_t brokerPort) : port(brokerPort) {}
+
+    bool open(int modules, const std::vector<std::pair<int, int>> &routes, bool fanOut) override
+    {
+        std::vector<bool> receives(static_cast<size_t>(modules), false);
+        for (const auto &route : routes) {
+            receives[static_cast<size_t>(route.second)] = true;
+        }
+        for (int i = 0; i < modules; ++i) {
+            const int fd = connectLoopback(port);
+            if (fd < 0) {
+                lastError = "cannot reach the broker on port " + std::to_string(port);
+                return false;
+            }
+            fds.push_back(fd);
+            std::string variable;
+            appendString(variable, "MQTT");
+            variable += '\x04';                  // protocol level 3.1.1
+            variable += '\x02';                  // clean session
+            variable += std::string("\x00\x3c", 2); // keep-alive 60 s
+            appendString(variable, "pellix-bench-" + std::to_string(getpid()) + "-" + std::to_string(i));
+            std::string connect(1, '\x10');
+            appendRemainingLength(connect, variable.size());
+            connect += variable;
+            unsigned char ack[4];
+            if (!writeAll(fd, connect.data(), connect.size()) || !readExact(fd, ack, sizeof ack, kReplyTimeoutMs) ||
+                ack[0] != 0x20 || ack[3] != 0) {
+                lastError = "broker refused the connection of module " + std::to_string(i);
+                return false;
+            }
+            const bool subscriber = fanOut ? i > 0 : receives[static_cast<size_t>(i)];
+            if (!subscriber) {
+                continue;
+            }
+            std::string body("\x00\x01", 2); // packet id 1
+            appendString(body, fanOut ? fanTopic() : topicOf(i));
+            body += '\x00'; // QoS 0
+            std::string subscribe(1, '\x82');
+            appendRemainingLength(subscribe, body.size());
+            subscribe += body;
+            unsigned char suback[5];
+            if (!writeAll(fd, subscribe.data(), subscribe.size()) ||
+                !readExact(fd, suback, sizeof suback, kReplyTimeoutMs) || suback[0] != 0x90 || suback[4] != 0) {
+                lastError = "broker refused the subscription of module " + std::to_string(i);
+                return false;
+            }
+        }
+        topics.clear();
+        for (int i = 0; i < modules; ++i) {
+            topics.push_back(topicOf(i));
+        }
+        return true;
+    }
+    void close() override
+    {
+        for (int fd : fds) {
+            writeAll(fd, "\xe0\x00", 2);
+            ::close(fd);
+        }
+        fds.clear();
+    }
+    int sendFd(int sender, int) const override { return fds[static_cast<size_t>(sender)]; }
+    void encode(std::string &out, int, int receiver, const unsigned char *body, size_t size) override
+    {
+        appendPublish(out, topics[static_cast<size_t>(receiver)], body, size);
+    }
+    void encodePublish(std::string &out, int, const unsigned char *body, size_t size) override
+    {
+        appendPublish(out, fanTopic(), body, size);
+    }
+    std::vector<std::pair<int, int>> receiveFds() const override
+    {
+        std::vector<std::pair<int, int>> out;
+        for (size_t i = 0; i < fds.size(); ++i) {
+            out.emplace_back(fds[i], static_cast<int>(i));
+        }
+        return out;
+    }
+    long parse(const unsigned char *data, size_t size, std::vector<Body> &out) override
+    {
+        size_t pos = 0;
+        while (size - pos >= 2) {
+            const unsigned char *p = data + pos;
+            size_t length = 0;
+            size_t header = 1;
+            int shift = 0;
+            bool complete = false;
+            while (header < size - pos && header <= 4) {
+                const unsigned char byte = p[header++];
+                length |= static_cast<size_t>(byte & 0x7f) << shift;
+                shift += 7;
+                if ((byte & 0x80) == 0) {
+                    complete = true;
+                    break;
+                }
+            }
+            if (!complete) {
+                if (header > 4) {
+                    return -1;
+                }
+                break;
+            }
+            if (size - pos < header + length) {
+                break;
+            }
+            if ((p[0] & 0xf0) == 0x30) {
+                // PUBLISH, QoS 0: topic, then the payload.
+                if (length < 2) {
+                    return -1;
+                }
+                const size_t topicSize = static_cast<size_t>((p[header] << 8) | p[header + 1]);
+                if (2 + topicSize > length) {
+                    return -1;
+                }
+                out.push_back(Body{p + header + 2 + topicSize, length - 2 - topicSize});
+            }
+            pos += header + length;
+        }
+        return static_cast<long>(pos);
+    }
+
+private:
+    static std::string topicOf(int module) { return "bench/m" + std::to_string(module); }
+    static std::string fanTopic() { return "bench/fan"; }
+    static void appendPublish(std::string &out, const std::string &topic, const unsigned char *body, size_t size)
+    {
+        out += '\x30';
+        appendRemainingLength(out, 2 + topic.size() + size);
+        appendString(out, topic);
+        out.append(reinterpret_cast<const char *>(body), size);
+    }
+
+    uint16_t port;
+    std::vector<int> fds;
+    std::vector<std::string> topics;
+};
+
+} // namespace
+
+Wire::~Wire() = default;
+
+std::unique_ptr<Wire> makeWire(Target target, uint16_t port)
+{
+    switch (target) {
+    case Target::Floor:
+        return std::unique_ptr<Wire>(new FloorWire());
+    case Target::Pellix:
+        return std::unique_ptr<Wire>(new PellixWire(port));
+    case Target::Mqtt:
+        return std::unique_ptr<Wire>(new MqttWire(port));
+    }
+    return nullptr;
+}
+
+const char *targetName(Target target)
+{
+    switch (target) {
+    case Target::Floor:
+        return "floor";
+    case Target::Pellix:
+        return "pellix";
+    case Target::Mqtt:
+        return "mqtt";
+    }
+    return "?";
+}
+
+} // namespace bench

@@ -1,0 +1,305 @@
+// pellix-bench: the load generator of bench/run.sh.
+//
+//   pellix-bench run --target floor|pellix|mqtt [--port P] [--pid PID] [--label L]
+//                    --scenario flood|paced|fanout|many|idle [options]
+//       one measured run; prints one result line (key=value words) and
+//       exits 1 when a message was lost or the run failed
+//   pellix-bench free-port
+//       a port that TCP and UDP can both bind on 127.0.0.1
+//   pellix-bench report RESULTS OUTDIR [--title T] [--machine M] [--png NAME]
+//       the Markdown table of the medians (OUTDIR/results.md) and the
+//       chart's data and gnuplot script
+//
+// Options of run: --size N (body bytes, default 32), --count N (messages,
+// or publications for fanout), --window N (sends in flight), --rate N
+// (sends per second for paced and many), --seconds S (paced and many),
+// --subscribers N (fanout, default 8), --connections N (many, default 200).
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/BenchIo.h"
+#include "bench/Report.h"
+#include "bench/Scenario.h"
+#include "bench/Wire.h"
+
+namespace {
+
+struct Options {
+    std::string target;
+    std::string label;
+    std::string scenario;
+    uint16_t port = 0;
+    pid_t pid = 0;
+    size_t size = 32;
+    long count = -1;
+    long window = 500;
+    double rate = -1;
+    double seconds = -1;
+    int subscribers = 8;
+    int connections = 200;
+};
+
+int usage(const char *why)
+{
+    fprintf(stderr, "pellix-bench: %s\n(see the comment at the top of bench/main.cpp)\n", why);
+    return 2;
+}
+
+bool parseRun(int argc, char **argv, Options &o, std::string &why)
+{
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (i + 1 >= argc) {
+            why = "missing value after " + arg;
+            return false;
+        }
+        const char *value = argv[++i];
+        if (arg == "--target") {
+            o.target = value;
+        } else if (arg == "--label") {
+            o.label = value;
+        } else if (arg == "--scenario") {
+            o.scenario = value;
+        } else if (arg == "--port") {
+            o.port = static_cast<uint16_t>(atoi(value));
+        } else if (arg == "--pid") {
+            o.pid = static_cast<pid_t>(atoi(value));
+        } else if (arg == "--size") {
+            o.size = static_cast<size_t>(atol(value));
+        } else if (arg == "--count") {
+            o.count = atol(value);
+        } else if (arg == "--window") {
+            o.window = atol(value);
+        } else if (arg == "--rate") {
+            o.rate = atof(value);
+        } else if (arg == "--seconds") {
+            o.seconds = atof(value);
+        } else if (arg == "--subscribers") {
+            o.subscribers = atoi(value);
+        } else if (arg == "--connections") {
+            o.connections = atoi(value);
+        } else {
+            why = "unknown option " + arg;
+            return false;
+        }
+    }
+    if (o.target != "floor" && o.target != "pellix" && o.target != "mqtt") {
+        why = "--target must be floor, pellix or mqtt";
+        return false;
+    }
+    if (o.target != "floor" && o.port == 0) {
+        why = "--port is needed for " + o.target;
+        return false;
+    }
+    if (o.label.empty()) {
+        o.label = o.target;
+    }
+    if (o.window < 1 || o.subscribers < 1 || o.connections < 2 || o.size < 16 || o.size > 65000) {
+        why = "a count, the window or the size is out of range";
+        return false;
+    }
+    return true;
+}
+
+bench::Target targetOf(const std::string &name)
+{
+    return name == "floor" ? bench::Target::Floor : name == "pellix" ? bench::Target::Pellix : bench::Target::Mqtt;
+}
+
+std::string fixed(double v, int decimals)
+{
+    char text[64];
+    snprintf(text, sizeof text, "%.*f", decimals, v);
+    return text;
+}
+
+int runIdle(const Options &o, bench::ResultLine &line)
+{
+    // Eight modules connect (and register or subscribe), then nothing
+    // happens for a second.
+    std::unique_ptr<bench::Wire> wire = bench::makeWire(targetOf(o.target), o.port);
+    std::vector<std::pair<int, int>> routes;
+    for (int i = 0; i < 8; ++i) {
+        routes.emplace_back((i + 1) % 8, i);
+    }
+    if (!wire->open(8, routes, false)) {
+        line["ok"] = "0";
+        line["error"] = "\"" + wire->error() + "\"";
+        wire->close();
+        return 1;
+    }
+    double before = 0;
+    double after = 0;
+    const bool cpu = o.pid > 0 && bench::processCpuSeconds(o.pid, before);
+    std::this_thread::sleep_for(std::chrono::milliseconds(o.seconds > 0 ? static_cast<int>(o.seconds * 1000) : 1000));
+    long rss = 0;
+    long hwm = 0;
+    if (o.pid > 0 && bench::processMemoryKb(o.pid, rss, hwm)) {
+        line["rss_kb"] = std::to_string(rss);
+        line["hwm_kb"] = std::to_string(hwm);
+    }
+    if (cpu && bench::processCpuSeconds(o.pid, after)) {
+        line["idle_cpu_ms_per_s"] = fixed((after - before) * 1000 / (o.seconds > 0 ? o.seconds : 1), 1);
+    }
+    wire->close();
+    line["ok"] = "1";
+    return 0;
+}
+
+int runCommand(int argc, char **argv)
+{
+    Options o;
+    std::string why;
+    if (!parseRun(argc, argv, o, why)) {
+        return usage(why.c_str());
+    }
+    bench::ResultLine line;
+    line["target"] = o.label;
+    line["scenario"] = o.scenario;
+    line["size"] = std::to_string(o.size);
+    if (o.scenario == "idle") {
+        const int rc = runIdle(o, line);
+        printf("%s\n", bench::formatResultLine(line).c_str());
+        return rc;
+    }
+
+    bench::Plan plan;
+    plan.bodySize = o.size;
+    plan.window = o.window;
+    if (o.scenario == "flood") {
+        plan.modules = 2;
+        plan.routes = {{0, 1}};
+        plan.messages = o.count >= 0 ? o.count : 200000;
+    } else if (o.scenario == "paced") {
+        plan.modules = 2;
+        plan.routes = {{0, 1}};
+        plan.rate = o.rate > 0 ? o.rate : 5000;
+        plan.messages = static_cast<long>(plan.rate * (o.seconds > 0 ? o.seconds : 5));
+        plan.window = 1L << 30;
+    } else if (o.scenario == "fanout") {
+        plan.modules = 1 + o.subscribers;
+        plan.fanOut = true;
+        plan.messages = o.count >= 0 ? o.count : 20000;
+    } else if (o.scenario == "many") {
+        line["connections"] = std::to_string(o.connections);
+        plan.modules = o.connections;
+        for (int i = 0; i < o.connections; ++i) {
+            plan.routes.emplace_back(i, (i + 1) % o.connections);
+        }
+        plan.rate = o.rate > 0 ? o.rate : 10000;
+        plan.messages = static_cast<long>(plan.rate * (o.seconds > 0 ? o.seconds : 5));
+        plan.window = 1L << 30;
+    } else {
+        return usage("--scenario must be flood, paced, fanout, many or idle");
+    }
+
+    std::unique_ptr<bench::Wire> wire = bench::makeWire(targetOf(o.target), o.port);
+    double cpuSeconds = -1;
+    const bench::Outcome outcome = bench::runPlan(*wire, plan, o.pid, &cpuSeconds);
+    line["ok"] = outcome.ok ? "1" : "0";
+    line["sent"] = std::to_string(outcome.sent);
+    line["delivered"] = std::to_string(outcome.delivered);
+    line["lost"] = std::to_string(outcome.expected - outcome.delivered);
+    line["seconds"] = fixed(outcome.seconds, 3);
+    if (outcome.seconds > 0) {
+        line["rate"] = fixed(static_cast<double>(outcome.delivered) / outcome.seconds, 0);
+    }
+    if (!outcome.latenciesNs.empty()) {
+        line["p50_us"] = fixed(bench::percentile(outcome.latenciesNs, 50) / 1000, 1);
+        line["p99_us"] = fixed(bench::percentile(outcome.latenciesNs, 99) / 1000, 1);
+        line["max_us"] = fixed(bench::percentile(outcome.latenciesNs, 100) / 1000, 1);
+    }
+    if (cpuSeconds >= 0 && outcome.delivered > 0) {
+        line["cpu_us"] = fixed(cpuSeconds * 1e6 / static_cast<double>(outcome.delivered), 2);
+    }
+    long rss = 0;
+    long hwm = 0;
+    if (o.pid > 0 && bench::processMemoryKb(o.pid, rss, hwm)) {
+        line["rss_kb"] = std::to_string(rss);
+        line["hwm_kb"] = std::to_string(hwm);
+    }
+    if (!outcome.ok) {
+        std::string error = outcome.error;
+        for (char &c : error) {
+            if (c == ' ') {
+                c = '_';
+            }
+        }
+        line["error"] = error;
+        fprintf(stderr, "pellix-bench: %s %s: %s\n", o.label.c_str(), o.scenario.c_str(), outcome.error.c_str());
+    }
+    printf("%s\n", bench::formatResultLine(line).c_str());
+    return outcome.ok ? 0 : 1;
+}
+
+int reportCommand(int argc, char **argv)
+{
+    if (argc < 4) {
+        return usage("report needs RESULTS and OUTDIR");
+    }
+    bench::ReportInput input;
+    std::string png = "bench.png";
+    for (int i = 4; i + 1 < argc; i += 2) {
+        const std::string arg = argv[i];
+        if (arg == "--title") {
+            input.title = argv[i + 1];
+        } else if (arg == "--machine") {
+            input.machine = argv[i + 1];
+        } else if (arg == "--png") {
+            png = argv[i + 1];
+        } else {
+            return usage(("unknown option " + arg).c_str());
+        }
+    }
+    std::ifstream in(argv[2]);
+    if (!in) {
+        return usage("cannot read the results file");
+    }
+    std::string text;
+    while (std::getline(in, text)) {
+        if (!text.empty() && text[0] != '#') {
+            input.lines.push_back(bench::parseResultLine(text));
+        }
+    }
+    const std::string dir = argv[3];
+    std::ofstream md(dir + "/results.md");
+    md << bench::markdownTable(input);
+    if (!md || !bench::writeChartFiles(input, dir, png)) {
+        fprintf(stderr, "pellix-bench: cannot write into %s\n", dir.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2) {
+        return usage("a command is needed: run, free-port or report");
+    }
+    const std::string command = argv[1];
+    if (command == "run") {
+        return runCommand(argc, argv);
+    }
+    if (command == "free-port") {
+        const uint16_t port = bench::freePort();
+        if (port == 0) {
+            return 1;
+        }
+        printf("%u\n", port);
+        return 0;
+    }
+    if (command == "report") {
+        return reportCommand(argc, argv);
+    }
+    return usage("unknown command");
+}

@@ -1,0 +1,196 @@
+#!/usr/bin/env bash
+# Benchmarks the hub beside the direct loopback floor and an MQTT broker, in
+# one invocation:
+#
+#   bench/run.sh [--smoke] [--repeats N] [--out DIR]
+#
+# Builds pellix twice (build-bench-default with the 1 ms pause after each
+# served descriptor, build-bench-nopause with PELLIX_SERVE_PAUSE_US=0),
+# installs Mosquitto and gnuplot from Debian when missing, and runs every
+# scenario against the floor, both hubs and Mosquitto, interleaved, each
+# against a freshly started hub or broker on a free loopback port (the hub
+# under a temporary PELLIX_ROOT, the broker with a temporary configuration).
+# Writes into DIR (default doc/performance, which the README shows):
+# results.txt (one line per run), results.md (the medians with the ratios),
+# machine.txt, bench.png and the chart's data.
+#
+# --smoke runs tiny counts (seconds, for CI): every scenario against every
+# target, failing on a lost message or a crashed hub or broker; it asserts
+# no timing and writes into a temporary directory unless --out is given.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+smoke=0
+repeats=3
+out=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --smoke) smoke=1; repeats=1 ;;
+    --repeats) repeats="$2"; shift ;;
+    --out) out="$2"; shift ;;
+    *) echo "usage: bench/run.sh [--smoke] [--repeats N] [--out DIR]" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+step() { printf '\n== %s (%s)\n' "$*" "$(date +%T)"; }
+
+step "packages"
+scripts/setup.sh mosquitto gnuplot-nox
+mosquitto_bin=$(command -v mosquitto || echo /usr/sbin/mosquitto)
+
+jobs=$(nproc 2>/dev/null || echo 2)
+build() {
+  mkdir -p "$1"
+  cmake -S . -B "$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELLIX_WERROR=ON -DPELLIX_BUILD_TESTS=OFF \
+        -DPELLIX_SERVE_PAUSE_US="$2" > "$1/configure.log"
+  cmake --build "$1" -j "$jobs" --target pellix pellix-bench
+}
+step "build with the 1 ms pause"
+build build-bench-default 1000
+step "build without the pause"
+build build-bench-nopause 0
+bench=build-bench-default/bench/pellix-bench
+
+work=$(mktemp -d /tmp/pellix-bench.XXXXXX)
+if [ -z "$out" ]; then
+  if [ "$smoke" -eq 1 ]; then out="$work/results"; else out=doc/performance; fi
+fi
+mkdir -p "$out"
+
+server_pid=""
+server_name=""
+port=0
+stop_server() {
+  if [ -n "$server_pid" ]; then
+    kill -TERM "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+    server_pid=""
+  fi
+}
+cleanup() {
+  stop_server
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+wait_for_port() {
+  for _ in $(seq 200); do
+    if (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; then
+      return 0
+    fi
+    if ! kill -0 "$server_pid" 2>/dev/null; then
+      break
+    fi
+    sleep 0.05
+  done
+  echo "bench/run.sh: $server_name did not listen on port $1" >&2
+  return 1
+}
+
+runs=0
+start_pellix() { # build directory
+  runs=$((runs + 1))
+  local root="$work/root-$runs"
+  mkdir -p "$root/work/data/log" "$root/tmp"
+  port=$("$bench" free-port)
+  printf '{"tcpListenPort": %s}\n' "$port" > "$root/work/pellixPara.json"
+  server_name="pellix from $1"
+  PELLIX_ROOT="$root" "$1/pellix" > "$root/stdout.txt" 2> "$root/stderr.txt" &
+  server_pid=$!
+  wait_for_port "$port"
+}
+start_mosquitto() {
+  runs=$((runs + 1))
+  port=$("$bench" free-port)
+  local conf="$work/mosquitto-$runs.conf"
+  printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\nset_tcp_nodelay true\nlog_dest stderr\nlog_type error\n' \
+    "$port" > "$conf"
+  server_name="mosquitto"
+  "$mosquitto_bin" -c "$conf" > "$work/mosquitto-$runs.log" 2>&1 &
+  server_pid=$!
+  wait_for_port "$port"
+}
+
+# scenario, body size, extra options (smoke and full)
+if [ "$smoke" -eq 1 ]; then
+  scenarios=(
+    "flood 32 --count 3000"
+    "flood 256 --count 2000"
+    "flood 1024 --count 1000"
+    "paced 32 --seconds 0.4"
+    "fanout 32 --count 500"
+    "many 32 --seconds 0.5"
+    "idle 32 --seconds 0.3"
+    "many 32 --connections 2 --rate 100 --seconds 0.3"
+    "many 32 --connections 8 --rate 400 --seconds 0.3"
+  )
+else
+  scenarios=(
+    "flood 32"
+    "flood 256"
+    "flood 1024"
+    "paced 32"
+    "fanout 32"
+    "many 32"
+    "idle 32"
+    # The sweep: how the latency grows with the number of connections that
+    # are ready at once, 50 frames/s each.
+    "many 32 --connections 2 --rate 100 --seconds 3"
+    "many 32 --connections 8 --rate 400 --seconds 3"
+    "many 32 --connections 32 --rate 1600 --seconds 3"
+    "many 32 --connections 128 --rate 6400 --seconds 3"
+  )
+fi
+targets=(floor pellix-default pellix-nopause mosquitto)
+
+results="$out/results.txt"
+: > "$results"
+machine="$(date -u '+%Y-%m-%d %H:%M UTC'); $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p' | head -n 1), Linux $(uname -r), load average at the start $(cut -d' ' -f1-3 /proc/loadavg)"
+failures=0
+start_time=$(date +%s)
+for repeat in $(seq "$repeats"); do
+  for entry in "${scenarios[@]}"; do
+    read -r scenario size extra <<< "$entry"
+    for target in "${targets[@]}"; do
+      step "repeat $repeat: $scenario $size B against $target"
+      case "$target" in
+        floor)
+          [ "$scenario" = idle ] && continue
+          args=(--target floor) ;;
+        pellix-default) start_pellix build-bench-default; args=(--target pellix --port "$port" --pid "$server_pid") ;;
+        pellix-nopause) start_pellix build-bench-nopause; args=(--target pellix --port "$port" --pid "$server_pid") ;;
+        mosquitto) start_mosquitto; args=(--target mqtt --port "$port" --pid "$server_pid") ;;
+      esac
+      # shellcheck disable=SC2086
+      if ! line=$("$bench" run "${args[@]}" --label "$target" --scenario "$scenario" --size "$size" $extra); then
+        failures=$((failures + 1))
+      fi
+      echo "$line"
+      echo "$line" >> "$results"
+      if [ -n "$server_pid" ]; then
+        if ! kill -0 "$server_pid" 2>/dev/null; then
+          echo "bench/run.sh: $server_name ended during the run" >&2
+          wait "$server_pid" 2>/dev/null || true
+          server_pid=""
+          failures=$((failures + 1))
+        fi
+        stop_server
+      fi
+    done
+  done
+done
+machine="$machine, at the end $(cut -d' ' -f1-3 /proc/loadavg); $repeats repeats in $(( $(date +%s) - start_time )) s"
+echo "$machine" > "$out/machine.txt"
+
+step "report"
+title="Pellix beside the direct loopback floor and Mosquitto"
+"$bench" report "$results" "$out" --title "$title" --machine "Measured $machine." --png bench.png
+(cd "$out" && gnuplot chart.gp)
+cat "$out/results.md"
+
+if [ "$failures" -gt 0 ]; then
+  echo "bench/run.sh: $failures run(s) failed" >&2
+  exit 1
+fi
+echo "bench/run.sh: every run delivered every message; results in $out"
