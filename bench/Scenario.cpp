@@ -162,6 +162,29 @@ void receive(Wire &wire, const Plan &plan, long expected, Shared &shared, std::v
     close(epoll);
 }
 
+// Every module sends its keep-alive at most this often, from the sending
+// thread, so that it never lands inside a message being written.
+const int64_t kKeepAliveNs = 10LL * 1000000000LL;
+
+bool keepAlive(Wire &wire, int modules, int64_t &dueNs)
+{
+    const int64_t now = nowNs();
+    if (now < dueNs) {
+        return true;
+    }
+    dueNs = now + kKeepAliveNs;
+    std::string out;
+    for (int m = 0; m < modules; ++m) {
+        const int fd = wire.keepAliveFd(m);
+        out.clear();
+        wire.appendKeepAlive(out, m);
+        if (fd >= 0 && !out.empty() && !writeAll(fd, out.data(), out.size())) {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 double percentile(std::vector<int64_t> values, double pct)
@@ -205,12 +228,19 @@ Outcome runPlan(Wire &wire, const Plan &plan, pid_t serverPid, double *cpuSecond
     std::string out;
     const int64_t intervalNs = plan.rate > 0 ? static_cast<int64_t>(1e9 / plan.rate) : 0;
     const long windowDeliveries = plan.window * perSend;
+    int64_t keepAliveDueNs = start + kKeepAliveNs;
     for (long k = 0; k < plan.messages && !shared.failed; ++k) {
         if (intervalNs > 0) {
             sleepUntilNs(start + k * intervalNs);
         }
+        if (!keepAlive(wire, plan.modules, keepAliveDueNs)) {
+            shared.fail("a write failed");
+        }
         // The window: wait while too many sends are still on their way.
         while (!shared.failed && k * perSend - shared.delivered.load() >= windowDeliveries) {
+            if (!keepAlive(wire, plan.modules, keepAliveDueNs)) {
+                shared.fail("a write failed");
+            }
             std::unique_lock<std::mutex> lock(shared.mutex);
             shared.senderWaiting = true;
             if (k * perSend - shared.delivered.load() >= windowDeliveries) {

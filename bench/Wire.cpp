@@ -16,6 +16,7 @@ const int kFirstModuleId = 0x10; // module i registers as 0x10 + i
 const int kFanOutEvent = 100;
 const int kForwardCmd = 0x0042;
 const int kBarrierCmd = 0x0043;
+const int kHeartbeatCmd = 0x0002;
 const char kStart[] = "<start>";
 const char kEnd[] = "<end>";
 const size_t kStartSize = 7;
@@ -260,6 +261,11 @@ public:
     {
         return parseFrames(data, size, out);
     }
+    int keepAliveFd(int module) const override { return fds[static_cast<size_t>(module)]; }
+    void appendKeepAlive(std::string &out, int module) const override
+    {
+        appendFrame(out, 0x01, kFirstModuleId + module, kHeartbeatCmd, nullptr, 0, nullptr, 0);
+    }
 
 private:
     uint16_t port;
@@ -410,6 +416,10 @@ public:
         }
         return static_cast<long>(pos);
     }
+
+    int keepAliveFd(int module) const override { return fds[static_cast<size_t>(module)]; }
+    // PINGREQ; parse() passes over the PINGRESP.
+    void appendKeepAlive(std::string &out, int) const override { out.append("\xc0\x00", 2); }
 
 private:
     static std::string topicOf(int module) { return "bench/m" + std::to_string(module); }

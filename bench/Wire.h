@@ -58,6 +58,13 @@ public:
     // not what this wire sends.
     virtual long parse(const unsigned char *data, size_t size, std::vector<Body> &out) = 0;
 
+    // What module `module` sends to stay alive, and the descriptor it goes
+    // to (-1: nothing to send). The hub drops a connection that has been
+    // silent for 60 s, the broker one silent for 1.5 keep-alive periods;
+    // a receiver that only receives would be dropped in a long run.
+    virtual int keepAliveFd(int) const { return -1; }
+    virtual void appendKeepAlive(std::string &, int) const {}
+
     const std::string &error() const { return lastError; }
 
 protected:
