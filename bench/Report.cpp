@@ -318,6 +318,7 @@ bool writeChartFiles(const ReportInput &input, const std::string &dir, const std
        << kTargetTitles[1] << "\", '' using 4 title \"" << kTargetTitles[2] << "\", '' using 5 title \""
        << kTargetTitles[3] << "\"\n"
        << "set title \"forward-paced, 5000 frames/s of 32 B, one-way latency\"\n"
+       << "set key top left\n"
        << "set ylabel \"microseconds (log scale)\"\n"
        << "set xlabel \"percentile\"\n"
        << "set format y \"%g\"\n"

@@ -162,17 +162,15 @@ void receive(Wire &wire, const Plan &plan, long expected, Shared &shared, std::v
     close(epoll);
 }
 
-// Every module sends its keep-alive at most this often, from the sending
-// thread, so that it never lands inside a message being written.
-const int64_t kKeepAliveNs = 10LL * 1000000000LL;
-
-bool keepAlive(Wire &wire, int modules, int64_t &dueNs)
+// Keep-alives go out from the sending thread, so that one never lands
+// inside a message being written.
+bool keepAlive(Wire &wire, int modules, int64_t intervalNs, int64_t &dueNs)
 {
     const int64_t now = nowNs();
     if (now < dueNs) {
         return true;
     }
-    dueNs = now + kKeepAliveNs;
+    dueNs = now + intervalNs;
     std::string out;
     for (int m = 0; m < modules; ++m) {
         const int fd = wire.keepAliveFd(m);
@@ -228,17 +226,18 @@ Outcome runPlan(Wire &wire, const Plan &plan, pid_t serverPid, double *cpuSecond
     std::string out;
     const int64_t intervalNs = plan.rate > 0 ? static_cast<int64_t>(1e9 / plan.rate) : 0;
     const long windowDeliveries = plan.window * perSend;
-    int64_t keepAliveDueNs = start + kKeepAliveNs;
+    const int64_t keepAliveNs = static_cast<int64_t>(plan.keepAliveMs) * 1000000LL;
+    int64_t keepAliveDueNs = start + keepAliveNs;
     for (long k = 0; k < plan.messages && !shared.failed; ++k) {
         if (intervalNs > 0) {
             sleepUntilNs(start + k * intervalNs);
         }
-        if (!keepAlive(wire, plan.modules, keepAliveDueNs)) {
+        if (!keepAlive(wire, plan.modules, keepAliveNs, keepAliveDueNs)) {
             shared.fail("a write failed");
         }
         // The window: wait while too many sends are still on their way.
         while (!shared.failed && k * perSend - shared.delivered.load() >= windowDeliveries) {
-            if (!keepAlive(wire, plan.modules, keepAliveDueNs)) {
+            if (!keepAlive(wire, plan.modules, keepAliveNs, keepAliveDueNs)) {
                 shared.fail("a write failed");
             }
             std::unique_lock<std::mutex> lock(shared.mutex);

@@ -25,6 +25,7 @@ struct Plan {
     long window = 500;                       // sends in flight at most
     size_t bodySize = 32;                    // bytes of each message's body (at least 16)
     int stallTimeoutMs = 10000;              // no delivery for this long: the run fails
+    int keepAliveMs = 10000;                 // every module's keep-alive at most this often
 };
 
 struct Outcome {
