@@ -160,13 +160,9 @@ void CPellix::deliver(CSocketClient *client, const void *data, int len)
 
 void CPellix::deliverPacket(CSocketClient *client, int devId, uint8_t cmd, const void *data, int length, int srcId)
 {
-    if (!outbox.isOpen()) {
-        sendPacket(client, devId, cmd, data, length, srcId);
-        return;
-    }
     packet.clear();
     if (appendPacket(packet, devId, cmd, data, length, srcId)) {
-        outbox.send(client, packet.data(), static_cast<int>(packet.size()));
+        deliver(client, packet.data(), static_cast<int>(packet.size()));
     }
 }
 
