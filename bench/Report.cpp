@@ -130,6 +130,16 @@ std::vector<std::string> sweepConnections(const ReportInput &input)
     return out;
 }
 
+// One cluster of bars per row of `file`, a bar per target.
+std::string barPlot(const std::string &file)
+{
+    std::string plot = "plot '" + file + "' using 2:xtic(1) title \"" + kTargetTitles[0] + "\"";
+    for (int t = 1; t < 4; ++t) {
+        plot += ", '' using " + std::to_string(t + 2) + " title \"" + kTargetTitles[t] + "\"";
+    }
+    return plot + "\n";
+}
+
 } // namespace
 
 ResultLine parseResultLine(const std::string &text)
@@ -314,17 +324,13 @@ bool writeChartFiles(const ReportInput &input, const std::string &dir, const std
        << "set ylabel \"messages per second (log scale)\"\n"
        << "set xlabel \"payload\"\n"
        << "set format y \"%.0s%c\"\n"
-       << "plot 'throughput.dat' using 2:xtic(1) title \"" << kTargetTitles[0] << "\", '' using 3 title \""
-       << kTargetTitles[1] << "\", '' using 4 title \"" << kTargetTitles[2] << "\", '' using 5 title \""
-       << kTargetTitles[3] << "\"\n"
+       << barPlot("throughput.dat")
        << "set title \"forward-paced, 5000 frames/s of 32 B, one-way latency\"\n"
        << "set key top left\n"
        << "set ylabel \"microseconds (log scale)\"\n"
        << "set xlabel \"percentile\"\n"
        << "set format y \"%g\"\n"
-       << "plot 'latency.dat' using 2:xtic(1) title \"" << kTargetTitles[0] << "\", '' using 3 title \""
-       << kTargetTitles[1] << "\", '' using 4 title \"" << kTargetTitles[2] << "\", '' using 5 title \""
-       << kTargetTitles[3] << "\"\n"
+       << barPlot("latency.dat")
        << (sweep.empty()
                ? std::string()
                : std::string("set title \"one-way latency against connections, 50 frames/s each\"\n"

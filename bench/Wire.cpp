@@ -182,9 +182,36 @@ private:
     std::vector<Link> links;
 };
 
+// One connection per module, which it both sends and receives on: the hub
+// and the broker.
+class ModuleWire : public Wire {
+public:
+    int sendFd(int sender, int) const override { return fds[static_cast<size_t>(sender)]; }
+    std::vector<std::pair<int, int>> receiveFds() const override
+    {
+        std::vector<std::pair<int, int>> out;
+        for (size_t i = 0; i < fds.size(); ++i) {
+            out.emplace_back(fds[i], static_cast<int>(i));
+        }
+        return out;
+    }
+    int keepAliveFd(int module) const override { return fds[static_cast<size_t>(module)]; }
+
+protected:
+    void closeAll()
+    {
+        for (int fd : fds) {
+            ::close(fd);
+        }
+        fds.clear();
+    }
+
+    std::vector<int> fds; // module i's connection
+};
+
 // ---- the hub ------------------------------------------------------------
 
-class PellixWire : public Wire {
+class PellixWire : public ModuleWire {
 public:
     explicit PellixWire(uint16_t hubPort) : port(hubPort) {}
 
@@ -234,12 +261,8 @@ public:
             }
             subscribed = false;
         }
-        for (int fd : fds) {
-            ::close(fd);
-        }
-        fds.clear();
+        closeAll();
     }
-    int sendFd(int sender, int) const override { return fds[static_cast<size_t>(sender)]; }
     void encode(std::string &out, int sender, int receiver, const unsigned char *body, size_t size) override
     {
         appendFrame(out, kFirstModuleId + receiver, kFirstModuleId + sender, kForwardCmd, nullptr, 0, body, size);
@@ -249,19 +272,10 @@ public:
         const unsigned char event[2] = {kFanOutEvent & 0xff, kFanOutEvent >> 8};
         appendFrame(out, 0xE1, kFirstModuleId + sender, 0x0005, event, sizeof event, body, size);
     }
-    std::vector<std::pair<int, int>> receiveFds() const override
-    {
-        std::vector<std::pair<int, int>> out;
-        for (size_t i = 0; i < fds.size(); ++i) {
-            out.emplace_back(fds[i], static_cast<int>(i));
-        }
-        return out;
-    }
     long parse(const unsigned char *data, size_t size, std::vector<Body> &out) override
     {
         return parseFrames(data, size, out);
     }
-    int keepAliveFd(int module) const override { return fds[static_cast<size_t>(module)]; }
     void appendKeepAlive(std::string &out, int module) const override
     {
         appendFrame(out, 0x01, kFirstModuleId + module, kHeartbeatCmd, nullptr, 0, nullptr, 0);
@@ -269,7 +283,6 @@ public:
 
 private:
     uint16_t port;
-    std::vector<int> fds;
     bool subscribed = false;
 };
 
@@ -294,7 +307,7 @@ void appendString(std::string &out, const std::string &text)
     out += text;
 }
 
-class MqttWire : public Wire {
+class MqttWire : public ModuleWire {
 public:
     explicit MqttWire(uint16_t brokerPort) : port(brokerPort) {}
 
@@ -352,12 +365,10 @@ public:
     void close() override
     {
         for (int fd : fds) {
-            writeAll(fd, "\xe0\x00", 2);
-            ::close(fd);
+            writeAll(fd, "\xe0\x00", 2); // DISCONNECT
         }
-        fds.clear();
+        closeAll();
     }
-    int sendFd(int sender, int) const override { return fds[static_cast<size_t>(sender)]; }
     void encode(std::string &out, int, int receiver, const unsigned char *body, size_t size) override
     {
         appendPublish(out, topics[static_cast<size_t>(receiver)], body, size);
@@ -365,14 +376,6 @@ public:
     void encodePublish(std::string &out, int, const unsigned char *body, size_t size) override
     {
         appendPublish(out, fanTopic(), body, size);
-    }
-    std::vector<std::pair<int, int>> receiveFds() const override
-    {
-        std::vector<std::pair<int, int>> out;
-        for (size_t i = 0; i < fds.size(); ++i) {
-            out.emplace_back(fds[i], static_cast<int>(i));
-        }
-        return out;
     }
     long parse(const unsigned char *data, size_t size, std::vector<Body> &out) override
     {
@@ -417,7 +420,6 @@ public:
         return static_cast<long>(pos);
     }
 
-    int keepAliveFd(int module) const override { return fds[static_cast<size_t>(module)]; }
     // PINGREQ; parse() passes over the PINGRESP.
     void appendKeepAlive(std::string &out, int) const override { out.append("\xc0\x00", 2); }
 
@@ -433,7 +435,6 @@ private:
     }
 
     uint16_t port;
-    std::vector<int> fds;
     std::vector<std::string> topics;
 };
 
