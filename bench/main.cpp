@@ -53,6 +53,19 @@ int usage(const char *why)
     return 2;
 }
 
+// A whole number or decimal within [lo, hi]; anything else is refused
+// rather than read as 0 or cut to the type.
+template <typename T> bool parseValue(const char *text, double lo, double hi, T &out)
+{
+    char *end = nullptr;
+    const double v = strtod(text, &end);
+    if (end == text || *end != '\0' || !(v >= lo && v <= hi)) {
+        return false;
+    }
+    out = static_cast<T>(v);
+    return true;
+}
+
 bool parseRun(int argc, char **argv, Options &o, std::string &why)
 {
     for (int i = 2; i < argc; ++i) {
@@ -62,6 +75,7 @@ bool parseRun(int argc, char **argv, Options &o, std::string &why)
             return false;
         }
         const char *value = argv[++i];
+        bool ok = true;
         if (arg == "--target") {
             o.target = value;
         } else if (arg == "--label") {
@@ -69,25 +83,29 @@ bool parseRun(int argc, char **argv, Options &o, std::string &why)
         } else if (arg == "--scenario") {
             o.scenario = value;
         } else if (arg == "--port") {
-            o.port = static_cast<uint16_t>(atoi(value));
+            ok = parseValue(value, 1, 65535, o.port);
         } else if (arg == "--pid") {
-            o.pid = static_cast<pid_t>(atoi(value));
+            ok = parseValue(value, 1, 4194304, o.pid);
         } else if (arg == "--size") {
-            o.size = static_cast<size_t>(atol(value));
+            ok = parseValue(value, 16, 65000, o.size);
         } else if (arg == "--count") {
-            o.count = atol(value);
+            ok = parseValue(value, 1, 1e9, o.count);
         } else if (arg == "--window") {
-            o.window = atol(value);
+            ok = parseValue(value, 1, 1e7, o.window);
         } else if (arg == "--rate") {
-            o.rate = atof(value);
+            ok = parseValue(value, 0.001, 1e7, o.rate);
         } else if (arg == "--seconds") {
-            o.seconds = atof(value);
+            ok = parseValue(value, 0.001, 1e6, o.seconds);
         } else if (arg == "--subscribers") {
-            o.subscribers = atoi(value);
+            ok = parseValue(value, 1, 1000, o.subscribers);
         } else if (arg == "--connections") {
-            o.connections = atoi(value);
+            ok = parseValue(value, 2, 10000, o.connections);
         } else {
             why = "unknown option " + arg;
+            return false;
+        }
+        if (!ok) {
+            why = "bad value " + std::string(value) + " for " + arg;
             return false;
         }
     }
@@ -101,10 +119,6 @@ bool parseRun(int argc, char **argv, Options &o, std::string &why)
     }
     if (o.label.empty()) {
         o.label = o.target;
-    }
-    if (o.window < 1 || o.subscribers < 1 || o.connections < 2 || o.size < 16 || o.size > 65000) {
-        why = "a count, the window or the size is out of range";
-        return false;
     }
     return true;
 }
