@@ -127,8 +127,9 @@ void writeAll(int fd, const char *data, size_t size)
 // Used when the signal interrupted a log call or a stream call: the library
 // or the stream may hold a lock that this thread would wait for forever, so
 // the same records go straight to the log file and to standard output with
-// write(2).
-void writeRecordsDirectly(int sig, void *const *frames, int count)
+// write(2). The signal's record goes out before the stack is walked, so that
+// a walk that faults loses only the frames.
+void writeRecordsDirectly(int sig)
 {
     int fds[2] = {STDOUT_FILENO, -1};
     const char *path = CLogManager::logFilePath();
@@ -148,6 +149,13 @@ void writeRecordsDirectly(int sig, void *const *frames, int count)
         line.addNumber(sig, 0);
         line.add(" )\n");
         writeAll(fd, line.text, line.used);
+    }
+    void *frames[kMaxFrames];
+    const int count = backtrace(frames, kMaxFrames);
+    for (int fd : fds) {
+        if (fd < 0) {
+            continue;
+        }
         for (int i = 0; i < count; ++i) {
             LineBuffer prefix;
             addRecordPrefix(prefix);
@@ -178,11 +186,18 @@ void installSignalHandlers()
     // Every other signal stays blocked while the handler runs: a supervisor
     // often sends SIGTERM and SIGCONT back to back, and the record must name
     // the first one. Those left pending die with the process.
+    // A fault inside the handler itself (the unwinder following a corrupt
+    // stack, say) must not be blocked: a blocked fault kills the process by
+    // that signal. Left deliverable, and with SA_NODEFER for the fault being
+    // handled, it re-enters the handler, which ends the process with 255.
     struct sigaction action;
     memset(&action, 0, sizeof action);
     action.sa_handler = onSignal;
     sigfillset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
+    for (int fault : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGSYS}) {
+        sigdelset(&action.sa_mask, fault);
+    }
+    action.sa_flags = SA_RESTART | SA_NODEFER;
     for (int sig = 1; sig <= 31; ++sig) {
         if (sig == SIGPIPE || sig == SIGCHLD || sig == SIGWINCH) {
             continue;
@@ -207,10 +222,10 @@ void dumpBacktrace()
 
 void onSignal(int sig)
 {
-    // signal() blocks only the signal being handled: another one can land
-    // while this handler holds a lock of the logging library, or while exit()
-    // below runs the static destructors (the library's registry among them).
-    // The process is already ending with 255, so end it at once.
+    // Re-entered on a fault inside the handler, or when another signal lands
+    // while it holds a lock of the logging library or while exit() below runs
+    // the static destructors (the library's registry among them). The process
+    // is already ending with 255, so end it at once.
     if (handlingSignal) {
         _exit(-1);
     }
@@ -229,9 +244,7 @@ void onSignal(int sig)
         if (stdoutFree) {
             fflush(stdout); // trace lines written before the signal come first
         }
-        void *frames[kMaxFrames];
-        const int count = backtrace(frames, kMaxFrames);
-        writeRecordsDirectly(sig, frames, count);
+        writeRecordsDirectly(sig);
         // exit() would flush the streams and run the library's destructors,
         // which may wait for the same locks.
         _exit(-1);

@@ -298,3 +298,51 @@ TEST(SignalHandler, SecondSignalDuringTheHandlerStillEnds255)
         ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << "round " << round << ": " << describe(status);
     }
 }
+
+namespace {
+
+volatile bool keepLogging = true; // never cleared: the loop below must not look endless to the compiler
+
+// Logs without pause from a frame whose saved return address points at no
+// code, so that the handler's walk of the stack faults when it gets there.
+// The frame pointer is kept so that the slot of the return address is known.
+__attribute__((noinline, optimize("no-omit-frame-pointer"))) void logFromACorruptFrame(int out)
+{
+    void **frame = static_cast<void **>(__builtin_frame_address(0));
+    void *const returnAddress = frame[1];
+    frame[1] = reinterpret_cast<void *>(0x10);
+    const char ready = 'R';
+    if (write(out, &ready, 1) == 1) {
+        for (unsigned long i = 0; keepLogging; ++i) {
+            CLogManager::log(spdlog::level::warn, "busy record {}", i);
+        }
+    }
+    frame[1] = returnAddress;
+}
+
+} // namespace
+
+TEST(SignalHandler, FaultWhileWalkingTheStackStillEnds255AfterTheRecord)
+{
+    if (runsUnderMemcheck()) {
+        GTEST_SKIP() << "memcheck takes SIGSEGV for itself";
+    }
+    std::mt19937 random(2468);
+    std::uniform_int_distribution<int> delayUs(0, 5000);
+    for (int round = 0; round < 10; ++round) {
+        TempDir dir;
+        ChildProcess child([&dir](int, int out) {
+            installSignalHandlers();
+            startLogging(dir.path());
+            logFromACorruptFrame(out);
+        });
+        char c = 0;
+        ASSERT_TRUE(child.readByte(c, kTimeoutMs));
+        usleep(static_cast<useconds_t>(delayUs(random)));
+        ASSERT_TRUE(child.signal(SIGTERM));
+        int status = 0;
+        ASSERT_TRUE(child.wait(kTimeoutMs, status)) << "round " << round << ": child hung";
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << "round " << round << ": " << describe(status);
+        EXPECT_EQ(signalLines(dir.path(), SIGTERM).size(), 1u) << "round " << round;
+    }
+}
