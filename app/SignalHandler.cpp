@@ -169,6 +169,17 @@ void writeRecordsDirectly(int sig)
     }
 }
 
+// The signals a fault of the running code raises.
+sigset_t faultSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGSYS}) {
+        sigaddset(&set, sig);
+    }
+    return set;
+}
+
 } // namespace
 
 void installSignalHandlers()
@@ -186,18 +197,12 @@ void installSignalHandlers()
     // Every other signal stays blocked while the handler runs: a supervisor
     // often sends SIGTERM and SIGCONT back to back, and the record must name
     // the first one. Those left pending die with the process.
-    // A fault inside the handler itself (the unwinder following a corrupt
-    // stack, say) must not be blocked: a blocked fault kills the process by
-    // that signal. Left deliverable, and with SA_NODEFER for the fault being
-    // handled, it re-enters the handler, which ends the process with 255.
+    // The handler unblocks the faults again on entry.
     struct sigaction action;
     memset(&action, 0, sizeof action);
     action.sa_handler = onSignal;
     sigfillset(&action.sa_mask);
-    for (int fault : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGSYS}) {
-        sigdelset(&action.sa_mask, fault);
-    }
-    action.sa_flags = SA_RESTART | SA_NODEFER;
+    action.sa_flags = SA_RESTART;
     for (int sig = 1; sig <= 31; ++sig) {
         if (sig == SIGPIPE || sig == SIGCHLD || sig == SIGWINCH) {
             continue;
@@ -230,6 +235,13 @@ void onSignal(int sig)
         _exit(-1);
     }
     handlingSignal = 1;
+
+    // A fault inside the handler itself (the unwinder following a corrupt
+    // stack, say) must re-enter it rather than be blocked: a blocked fault
+    // kills the process by that signal. (SA_NODEFER and a mask without the
+    // faults would do it too, but memcheck then drops the whole mask.)
+    const sigset_t faults = faultSignals();
+    sigprocmask(SIG_UNBLOCK, &faults, nullptr);
 
     // The interrupted code may hold a lock that the library path would wait
     // for forever: one of the library's mutexes during a log call, or the
