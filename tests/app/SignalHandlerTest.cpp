@@ -66,6 +66,19 @@ std::string describe(int status)
     return "status " + std::to_string(status);
 }
 
+// Waits for the child to end and says whether it ended with status 255.
+::testing::AssertionResult endsWith255(ChildProcess &child)
+{
+    int status = 0;
+    if (!child.wait(kTimeoutMs, status)) {
+        return ::testing::AssertionFailure() << "child hung";
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 255) {
+        return ::testing::AssertionFailure() << describe(status);
+    }
+    return ::testing::AssertionSuccess();
+}
+
 // Checks the file for the record of `sig` followed by backtrace records: each
 // frame is an error record whose message ends in its own newline, so every
 // frame line is followed by an empty line.
@@ -121,9 +134,7 @@ TEST_P(FatalSignalTest, EndsWith255AndLogsSignalAndBacktrace)
     ASSERT_TRUE(child.readByte(c, kTimeoutMs));
     ASSERT_EQ(c, 'R');
     ASSERT_TRUE(child.signal(sig));
-    int status = 0;
-    ASSERT_TRUE(child.wait(kTimeoutMs, status)) << "child hung after signal " << sig;
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << describe(status);
+    ASSERT_TRUE(endsWith255(child)) << "after signal " << sig;
     expectSignalRecord(dir.path() + "/Pellix.txt", sig);
 }
 
@@ -150,9 +161,7 @@ TEST(SignalHandler, ChildAndWindowSignalsLeaveTheProcessRunning)
     EXPECT_TRUE(signalLines(dir.path(), SIGWINCH).empty());
 
     ASSERT_TRUE(child.signal(SIGTERM));
-    int status = 0;
-    ASSERT_TRUE(child.wait(kTimeoutMs, status));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << describe(status);
+    EXPECT_TRUE(endsWith255(child));
 }
 
 namespace {
@@ -230,9 +239,7 @@ TEST(SignalHandler, WithoutALoggerTheSignalStillEnds255)
     char c = 0;
     ASSERT_TRUE(child.readByte(c, kTimeoutMs));
     ASSERT_TRUE(child.signal(SIGTERM));
-    int status = 0;
-    ASSERT_TRUE(child.wait(kTimeoutMs, status));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << describe(status);
+    EXPECT_TRUE(endsWith255(child));
     EXPECT_TRUE(listDir(dir.path()).empty());
 }
 
@@ -269,9 +276,7 @@ TEST(SignalHandler, SignalDuringALogCallStillEnds255)
         ASSERT_TRUE(child.readByte(c, kTimeoutMs));
         usleep(static_cast<useconds_t>(delayUs(random)));
         ASSERT_TRUE(child.signal(SIGTERM));
-        int status = 0;
-        ASSERT_TRUE(child.wait(kTimeoutMs, status)) << "round " << round << ": child hung";
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << "round " << round << ": " << describe(status);
+        ASSERT_TRUE(endsWith255(child)) << "round " << round;
 
         // The record of the signal is written whole, in the file's own format.
         const std::vector<std::string> lines = signalLines(dir.path(), SIGTERM);
@@ -293,9 +298,7 @@ TEST(SignalHandler, SecondSignalDuringTheHandlerStillEnds255)
         ASSERT_TRUE(child.signal(SIGTERM));
         usleep(static_cast<useconds_t>(delayUs(random) / 10));
         child.signal(SIGUSR1); // may find the child already gone
-        int status = 0;
-        ASSERT_TRUE(child.wait(kTimeoutMs, status)) << "round " << round << ": child hung";
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << "round " << round << ": " << describe(status);
+        ASSERT_TRUE(endsWith255(child)) << "round " << round;
     }
 }
 
@@ -340,9 +343,7 @@ TEST(SignalHandler, FaultWhileWalkingTheStackStillEnds255AfterTheRecord)
         ASSERT_TRUE(child.readByte(c, kTimeoutMs));
         usleep(static_cast<useconds_t>(delayUs(random)));
         ASSERT_TRUE(child.signal(SIGTERM));
-        int status = 0;
-        ASSERT_TRUE(child.wait(kTimeoutMs, status)) << "round " << round << ": child hung";
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 255) << "round " << round << ": " << describe(status);
+        ASSERT_TRUE(endsWith255(child)) << "round " << round;
         EXPECT_EQ(signalLines(dir.path(), SIGTERM).size(), 1u) << "round " << round;
     }
 }
