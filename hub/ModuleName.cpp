@@ -3,20 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "trace/PrintableText.h"
+
 std::string ModuleName::printable(const std::string &name)
 {
-    std::string out;
-    out.reserve(name.size());
-    for (unsigned char c : name) {
-        if (c < 0x20 || c == 0x7f || c == '\\') {
-            char escaped[5];
-            snprintf(escaped, sizeof escaped, "\\x%02x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
+    return PrintableText::escape(name);
 }
 
 bool ModuleName::isPlain(const std::string &name)
@@ -51,5 +42,9 @@ std::string ModuleName::killCommand(const std::string &name)
         }
     }
     quoted += "'";
-    return "killall -9 -- " + quoted + " &";
+    std::string command = "killall -9 -- " + quoted + " &";
+    if (command.size() > kMaxCommandSize) {
+        return std::string();
+    }
+    return command;
 }

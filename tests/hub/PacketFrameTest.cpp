@@ -87,6 +87,11 @@ TEST(ModuleNamePrintable, ControlBytesDelAndBackslashAreEscaped)
     EXPECT_EQ(ModuleName::printable("gps app"), "gps app");
     EXPECT_EQ(ModuleName::printable(std::string("a\nb\0\x7f\\\x1b[31m", 11)), "a\\x0ab\\x00\\x7f\\x5c\\x1b[31m");
     EXPECT_EQ(ModuleName::printable("\xc3\xa9"), "\xc3\xa9");
+    EXPECT_EQ(ModuleName::printable("a\xc2\x9b" "2J\xc2\xa0"), "a\\xc2\\x9b2J\xc2\xa0"); // C1 CSI, not NBSP
+    // Long names are cut, their length noted: a name cannot flood a log.
+    const std::string name = std::string(63, 'n') + "\x1b" + std::string(65000, 'z');
+    EXPECT_EQ(ModuleName::printable(name), std::string(63, 'n') + "\\x1b...(65064 bytes)");
+    EXPECT_EQ(ModuleName::printable(std::string(64, 'n')), std::string(64, 'n'));
 }
 
 } // namespace
