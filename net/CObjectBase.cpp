@@ -1,6 +1,7 @@
 #include "net/CObjectBase.h"
 
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -46,6 +47,39 @@ void CObjectBase::closeDescriptor()
         close(fd);
         fdOpen = false;
     }
+    std::string().swap(unsent);
+}
+
+void CObjectBase::dropDescriptor()
+{
+    closeDescriptor();
+    fd = -1;
+}
+
+bool CObjectBase::flushUnsent()
+{
+    while (!unsent.empty()) {
+        if (!fdOpen) {
+            std::string().swap(unsent);
+            return false;
+        }
+        const ssize_t n = send(fd, unsent.data(), unsent.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        const int err = errno;
+        if (n < 0 && err == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (err != EAGAIN && err != EWOULDBLOCK) {
+                // A broken connection: the read side will report it.
+                std::string().swap(unsent);
+            }
+            return unsent.empty();
+        }
+        unsent.erase(0, static_cast<size_t>(n));
+    }
+    std::string().swap(unsent);
+    sendStalled = false;
+    return true;
 }
 
 int CObjectBase::setSocket(int newFd)
@@ -70,7 +104,12 @@ int CObjectBase::sendData(const void *data, int len)
     }
     // A peer that stopped reading has already cost one full send timeout;
     // until its socket drains, further data for it is dropped at once
-    // instead of stalling the loop for another timeout each time.
+    // instead of stalling the loop for another timeout each time. A frame
+    // the timeout cut in two is finished first: the peer must never see
+    // half a frame glued to the next one.
+    if (!unsent.empty() && !flushUnsent()) {
+        return -1;
+    }
     if (sendStalled) {
         if (!writableNow(fd)) {
             return -1;
@@ -92,6 +131,13 @@ int CObjectBase::sendData(const void *data, int len)
                               (n > 0 && n < chunk && !writableNow(fd));
         if (timedOut) {
             sendStalled = true;
+            if (n > 0) {
+                sent += static_cast<int>(n);
+            }
+            if (sent > 0) {
+                // Begun: what is left goes out once the socket drains.
+                unsent.assign(bytes + sent, static_cast<size_t>(len - sent));
+            }
             tm_printf(TRACE_WARM, "sendData", __LINE__, "send to fd %d timed out, dropping data until it drains\n",
                       fd);
             return -1;

@@ -41,11 +41,23 @@ public:
     // True while this endpoint still owns an open descriptor.
     bool isDescriptorOpen() const { return fdOpen; }
 
+    // The rest of a write that the send timeout cut short, waiting for the
+    // socket to drain: frames are only ever dropped whole, so these bytes go
+    // out before any other.
+    bool hasUnsentBytes() const { return !unsent.empty(); }
+    size_t unsentBytes() const { return unsent.size(); }
+    // Writes what the socket takes of them now, without waiting; true once
+    // none are left. The select loop calls it when the socket is writable.
+    bool flushUnsent();
+
 protected:
     // Takes a descriptor this endpoint has just created (not yet connected).
     void adoptDescriptor(int newFd);
     // Closes the descriptor if it is still open; keeps the number.
     void closeDescriptor();
+    // Closes it and forgets the number too: for an endpoint that never got
+    // going, whose old number may soon belong to a connection.
+    void dropDescriptor();
 
     int fd;
     bool connected;
@@ -54,5 +66,6 @@ protected:
 
 private:
     bool fdOpen;
-    bool sendStalled; // the last write timed out on a peer that does not read
+    bool sendStalled;   // the last write timed out on a peer that does not read
+    std::string unsent; // the cut write's remainder, see hasUnsentBytes
 };

@@ -34,10 +34,15 @@ int CSocketClient::onReadAble()
         errno = err;
         perror("CSocketClient::onReadAble read error: ");
         tm_printf(TRACE_ERROR, "onReadAble", __LINE__, "errno: %d\n", err);
-        connected = false;
     } else if (n == 0) {
         errno = err;
         perror("CSocketClient::onReadAble read error: ");
+    }
+    if (n <= 0) {
+        // The descriptor goes back at once: a peer that connects and closes
+        // in a loop must not pile up dead ones until the next check. The
+        // endpoint, and the number it reports, stay until then.
+        closeDescriptor();
         connected = false;
     }
     if (readCallback) {

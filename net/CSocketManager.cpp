@@ -10,6 +10,7 @@
 
 #include <boost/bind/bind.hpp>
 
+#include "trace/PrintableText.h"
 #include "trace/Trace.h"
 
 CSocketManager::CSocketManager() : running(true), timerManager(new CTimerManager()), checkInterval(10)
@@ -54,6 +55,12 @@ void CSocketManager::storeLocked(int fd, CObjectBase *endpoint)
 int CSocketManager::add(int fd, CObjectBase *endpoint)
 {
     std::lock_guard<std::mutex> lock(mapMutex);
+    if (fd < 0) {
+        // A server that failed to start holds no descriptor; it waits under
+        // a key of its own for the check that starts it again.
+        storeLocked(nextDetachedKey--, endpoint);
+        return 0;
+    }
     if (fd >= FD_SETSIZE) {
         tm_printf(TRACE_ERROR, "add", __LINE__, "fd %d is beyond the select limit %d, never watched\n", fd,
                   FD_SETSIZE);
@@ -87,8 +94,10 @@ int CSocketManager::find(int fd, CObjectBase *&endpoint)
     return 0;
 }
 
-int CSocketManager::collectReadFds(std::vector<int> &fds, int &highest)
+int CSocketManager::collectFds(int &highest)
 {
+    readFds.clear();
+    writeFds.clear();
     if (socketMap.empty()) {
         return -1;
     }
@@ -97,11 +106,24 @@ int CSocketManager::collectReadFds(std::vector<int> &fds, int &highest)
         // Descriptors at or above FD_SETSIZE cannot go into an fd_set.
         if (entry.first >= 0 && entry.first < FD_SETSIZE && entry.second != nullptr &&
             entry.second->isConnected()) {
-            fds.push_back(entry.first);
+            readFds.push_back(entry.first);
             highest = std::max(highest, entry.first);
+            if (entry.second->hasUnsentBytes()) {
+                writeFds.push_back(entry.first);
+            }
         }
     }
     return 0;
+}
+
+void CSocketManager::flushWritable(const fd_set &writeSet)
+{
+    for (int fd : writeFds) {
+        CObjectBase *endpoint = nullptr;
+        if (FD_ISSET(fd, &writeSet) && find(fd, endpoint) == 0 && endpoint != nullptr) {
+            endpoint->flushUnsent();
+        }
+    }
 }
 
 int CSocketManager::runPass(int timeoutMs)
@@ -111,19 +133,26 @@ int CSocketManager::runPass(int timeoutMs)
         return 0;
     }
     fd_set readSet;
+    fd_set writeSet;
     FD_ZERO(&readSet);
     int highest = 0;
-    readFds.clear();
 
     timerManager->checkTimers();
-    collectReadFds(readFds, highest);
+    collectFds(highest);
     for (int fd : readFds) {
         FD_SET(fd, &readSet);
+    }
+    if (!writeFds.empty()) {
+        FD_ZERO(&writeSet);
+        for (int fd : writeFds) {
+            FD_SET(fd, &writeSet);
+        }
     }
     struct timeval timeout;
     timeout.tv_sec = timeoutMs / 1000;
     timeout.tv_usec = (timeoutMs % 1000) * 1000;
-    const int ready = select(highest + 1, &readSet, nullptr, nullptr, &timeout);
+    const int ready =
+        select(highest + 1, &readSet, writeFds.empty() ? nullptr : &writeSet, nullptr, &timeout);
     if (ready == 0) {
         return 1;
     }
@@ -133,6 +162,9 @@ int CSocketManager::runPass(int timeoutMs)
         tm_printf(TRACE_ERROR, "startSelect", __LINE__, "select ret %d , errno: %d:%s \n", ready, err,
                   strerror(err));
         return -1;
+    }
+    if (!writeFds.empty()) {
+        flushWritable(writeSet);
     }
     for (int fd : readFds) {
         if (!FD_ISSET(fd, &readSet)) {
@@ -193,7 +225,10 @@ int CSocketManager::checkConnection(const void *, int)
             continue;
         }
         const int newFd = endpoint->getFd();
-        if (newFd != oldFd) {
+        if (newFd < 0) {
+            continue; // still no descriptor: stays under its key
+        }
+        if (newFd != oldFd || newFd != key) {
             eraseList.push_back(key);
         }
         // Keys are erased after the walk; a key reused by this endpoint's
@@ -224,11 +259,16 @@ int CSocketManager::dumpSocketMapInfo()
     printf("name                socketfd        State\n");
     printf("_______________________________________________________\n");
     for (const auto &entry : socketMap) {
-        const CObjectBase *endpoint = entry.second;
+        CObjectBase *endpoint = entry.second;
         if (endpoint == nullptr) {
             continue;
         }
-        printf("%20s        %02d        %-12s\n", endpoint->getName().c_str(), endpoint->getFd(),
+        // Connections carry the names modules gave themselves: escaped and
+        // cut, so that a table can neither drive the console nor flood it.
+        const std::string name = PrintableText::escape(
+            endpoint->getName(), endpoint->getConnType() == CONN_TYPE_ACCEPTED ? PrintableText::kMaxPrintedBytes
+                                                                               : endpoint->getName().size());
+        printf("%20s        %02d        %-12s\n", name.c_str(), endpoint->getFd(),
                endpoint->isConnected() ? "connected" : "disconnected");
     }
     return 0;

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/select.h>
+
 #include "net/CObjectBase.h"
 #include "timer/CTimerManager.h"
 #include "timer/TimerCallback.h"
@@ -55,7 +57,10 @@ public:
     size_t size() const { return socketMap.size(); }
 
 private:
-    int collectReadFds(std::vector<int> &fds, int &highest);
+    // The connected descriptors to watch for reading, and those of them
+    // with the rest of a cut write waiting, to watch for writing.
+    int collectFds(int &highest);
+    void flushWritable(const fd_set &writeSet);
     // Stores endpoint under fd; an accepted endpoint that it pushes out (its
     // descriptor closed, the number reused) is deleted at the next check.
     void storeLocked(int fd, CObjectBase *endpoint);
@@ -67,5 +72,7 @@ private:
     std::unique_ptr<CTimerManager> timerManager;
     int checkInterval;
     std::vector<CObjectBase *> displaced;
-    std::vector<int> readFds; // reused every pass
+    std::vector<int> readFds;  // reused every pass
+    std::vector<int> writeFds; // reused every pass
+    int nextDetachedKey = -1;  // keys for endpoints that hold no descriptor
 };

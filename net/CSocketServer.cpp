@@ -49,7 +49,7 @@ void CSocketServer::shedPendingConnection()
     }
     close(reserveFd);
     reserveFd = -1;
-    const int refused = accept(fd, nullptr, nullptr);
+    const int refused = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (refused >= 0) {
         tm_printf(TRACE_ERROR, "onReadAble", __LINE__, "out of descriptors, connection refused\n");
         close(refused);
@@ -59,6 +59,12 @@ void CSocketServer::shedPendingConnection()
 
 CSocketServer::~CSocketServer() = default;
 
+int CSocketServer::connectToHost()
+{
+    tm_printf(TRACE_WARM, "connectToHost", __LINE__, "start server %s again\n", name.c_str());
+    return startServer();
+}
+
 int CSocketServer::onReadAble()
 {
     tm_printf(TRACE_INFO, "onReadAble", __LINE__, "recv new connection\n");
@@ -67,12 +73,12 @@ int CSocketServer::onReadAble()
     if (addrType == ADDR_TYPE_INET) {
         struct sockaddr_in addr;
         socklen_t len = sizeof addr;
-        client = accept(fd, reinterpret_cast<struct sockaddr *>(&addr), &len);
+        client = accept4(fd, reinterpret_cast<struct sockaddr *>(&addr), &len, SOCK_CLOEXEC);
         err = errno;
     } else if (addrType == ADDR_TYPE_UNIX) {
         struct sockaddr_un addr;
         socklen_t len = sizeof addr;
-        client = accept(fd, reinterpret_cast<struct sockaddr *>(&addr), &len);
+        client = accept4(fd, reinterpret_cast<struct sockaddr *>(&addr), &len, SOCK_CLOEXEC);
         err = errno;
     }
     if (client < 0) {

@@ -12,8 +12,15 @@ enum AddrType {
 
 class CSocketServer : public CObjectBase {
 public:
+    // Room for a burst of connections while the loop is busy elsewhere.
+    static constexpr int kListenBacklog = 128;
+
     CSocketServer();
     ~CSocketServer() override;
+
+    // The connection check finds a server that failed to start (its port
+    // held, its path blocked) disconnected: it tries again each time.
+    int connectToHost() override;
 
     // Accepts one connection; the accepted descriptor, 0 when interrupted,
     // -1 on failure.

@@ -31,7 +31,7 @@ int CTcpClient::connectToHost()
                   port);
         return 0;
     }
-    const int sock = socket(AF_INET, SOCK_STREAM, 0);
+    const int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (sock < 0) {
         perror("socket error");
         connected = false;

@@ -20,14 +20,14 @@ CTcpServer::~CTcpServer() = default;
 int CTcpServer::startServer()
 {
     signal(SIGPIPE, SIG_IGN);
-    const int sock = socket(AF_INET, SOCK_STREAM, 0);
+    const int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (sock < 0) {
         perror("socket error");
         return sock;
     }
     adoptDescriptor(sock);
     if (port == 0) {
-        closeDescriptor();
+        dropDescriptor();
         return -1;
     }
     int reuse = 1;
@@ -41,12 +41,12 @@ int CTcpServer::startServer()
     addr.sin_port = htons(port);
     if (bind(sock, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) < 0) {
         perror("bind error");
-        closeDescriptor();
+        dropDescriptor();
         return -1;
     }
-    if (listen(sock, 10) < 0) {
+    if (listen(sock, kListenBacklog) < 0) {
         perror("listen error");
-        closeDescriptor();
+        dropDescriptor();
         return -1;
     }
     connected = true;

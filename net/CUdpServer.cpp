@@ -60,7 +60,7 @@ int CUdpServer::startServer()
         localLen = sizeof inetAddr;
     }
     signal(SIGPIPE, SIG_IGN);
-    const int sock = socket(addrType == ADDR_TYPE_UNIX ? AF_UNIX : AF_INET, SOCK_DGRAM, 0);
+    const int sock = socket(addrType == ADDR_TYPE_UNIX ? AF_UNIX : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (sock < 0) {
         perror("socket error");
         return sock;
@@ -70,12 +70,16 @@ int CUdpServer::startServer()
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     setSocketOpt(sock);
     if (!unixSocketPath.empty()) {
+        if (!socketPathFree(unixSocketPath, "startServer")) {
+            dropDescriptor();
+            return -1;
+        }
         unlink(unixSocketPath.c_str());
     }
     if (bind(sock, local, localLen) < 0) {
         perror("bind error");
         tm_printf(TRACE_ERROR, "startServer", __LINE__, "bind error\n");
-        closeDescriptor();
+        dropDescriptor();
         return -1;
     }
     if (multicastEnabled) {
@@ -83,6 +87,12 @@ int CUdpServer::startServer()
     }
     connected = true;
     return sock;
+}
+
+int CUdpServer::connectToHost()
+{
+    tm_printf(TRACE_WARM, "connectToHost", __LINE__, "start server %s again\n", name.c_str());
+    return startServer();
 }
 
 int CUdpServer::initMulticast(int sock)
@@ -121,7 +131,9 @@ int CUdpServer::onReadAble()
         from = reinterpret_cast<struct sockaddr *>(&inetFrom);
         fromLen = sizeof inetFrom;
     }
-    const ssize_t got = recvfrom(fd, readBuffer, sizeof readBuffer, 0, from, &fromLen);
+    // MSG_TRUNC: the datagram's real length, so that one cut by the buffer
+    // is dropped whole instead of passed on as a different frame.
+    const ssize_t got = recvfrom(fd, readBuffer, sizeof readBuffer, MSG_TRUNC, from, &fromLen);
     const int err = errno;
     const int n = static_cast<int>(got);
     if (n < 0 && (err == EAGAIN || err == EINTR)) {
@@ -131,6 +143,9 @@ int CUdpServer::onReadAble()
         errno = err;
         perror("CSocketClient::onReadAble read error:");
         tm_printf(TRACE_ERROR, "onReadAble", __LINE__, "errno: %d\n", err);
+    } else if (n > kReadSize) {
+        tm_printf(TRACE_WARM, "onReadAble", __LINE__, "drop datagram of %d bytes, longer than %d\n", n, kReadSize);
+        return 0;
     } else if (n > 0 && readCallback) {
         readCallback(fd, from, readBuffer, n);
     }

@@ -21,6 +21,8 @@ public:
     int onReadAble() override;
 
     int startServer();
+    // Tries startServer again, for the connection check.
+    int connectToHost() override;
     int initMulticast(int sock);
     int setMulticast(const std::string &group);
     void setReadCallback(const DatagramCallback &callback) { readCallback = callback; }

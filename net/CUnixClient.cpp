@@ -32,7 +32,7 @@ int CUnixClient::connectToHost()
         connected = false;
         return -1;
     }
-    const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    const int sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (sock < 0) {
         perror("socket error");
         connected = false;

@@ -1,6 +1,9 @@
 #include "net/SocketOptions.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <sys/stat.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 
@@ -47,4 +50,52 @@ bool makeUnixAddress(const std::string &path, struct sockaddr_un &addr, const ch
     }
     memcpy(addr.sun_path, path.data(), path.size());
     return true;
+}
+
+bool socketPathFree(const std::string &path, const char *caller)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || S_ISSOCK(st.st_mode)) {
+        return true;
+    }
+    tm_printf(TRACE_ERROR, caller, __LINE__, "%s is not a socket, left alone\n", path.c_str());
+    return false;
+}
+
+bool sameHostAddress(uint32_t peer, uint32_t local)
+{
+    return (ntohl(peer) >> 24) == 127 || peer == local;
+}
+
+bool peerOnThisHost(int fd)
+{
+    struct sockaddr_storage local;
+    socklen_t localLen = sizeof local;
+    if (getsockname(fd, reinterpret_cast<struct sockaddr *>(&local), &localLen) != 0) {
+        return false;
+    }
+    if (local.ss_family == AF_UNIX) {
+        return true;
+    }
+    struct sockaddr_storage peer;
+    socklen_t peerLen = sizeof peer;
+    if (local.ss_family != AF_INET ||
+        getpeername(fd, reinterpret_cast<struct sockaddr *>(&peer), &peerLen) != 0 || peer.ss_family != AF_INET) {
+        return false;
+    }
+    const uint32_t peerAddr = reinterpret_cast<const struct sockaddr_in *>(&peer)->sin_addr.s_addr;
+    if (sameHostAddress(peerAddr, reinterpret_cast<const struct sockaddr_in *>(&local)->sin_addr.s_addr)) {
+        return true;
+    }
+    struct ifaddrs *interfaces = nullptr;
+    if (getifaddrs(&interfaces) != 0) {
+        return false;
+    }
+    bool found = false;
+    for (struct ifaddrs *i = interfaces; i != nullptr && !found; i = i->ifa_next) {
+        found = i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET &&
+                reinterpret_cast<const struct sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr == peerAddr;
+    }
+    freeifaddrs(interfaces);
+    return found;
 }

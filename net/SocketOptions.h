@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <cstdint>
 #include <string>
 
 // Applied to every socket the framework creates or accepts: TCP_NODELAY (fails
@@ -18,3 +19,17 @@ int setNonBlocking(int fd);
 // Fills a Unix-domain address with path. False, with an ERROR trace under
 // `caller`, when the path does not fit the address's path field.
 bool makeUnixAddress(const std::string &path, struct sockaddr_un &addr, const char *caller);
+
+// True when the peer of a connected socket is on this host: a Unix-domain
+// socket, or an IPv4 peer on a loopback address, on the address the
+// connection came in on, or on another address of this host. False when
+// that cannot be told.
+bool peerOnThisHost(int fd);
+// The same for two IPv4 addresses in network order (the peer's and the
+// local end's), without the look-up of this host's other addresses.
+bool sameHostAddress(uint32_t peer, uint32_t local);
+
+// True when a socket may be put at path: nothing is there, or a socket. A
+// directory or any other file is never removed or replaced (ERROR trace
+// under `caller`).
+bool socketPathFree(const std::string &path, const char *caller);
