@@ -50,6 +50,15 @@ void CDecoupler::keepStartMarkTail()
             break;
         }
     }
+    if (buffer.capacity() > kKeptCapacity) {
+        // At most a marker's beginning is left: it fits a string without
+        // an allocation of its own, and the large buffer goes.
+        std::string tail(buffer, buffer.size() - keep);
+        buffer.swap(tail);
+        readPos = 0;
+        endScanFrom = 0;
+        return;
+    }
     readPos = buffer.size() - keep;
     if (readPos == buffer.size()) {
         // Positions restart at 0: what was searched for an end marker

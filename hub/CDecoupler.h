@@ -18,6 +18,9 @@ public:
                size_t maxFrameSize = kDefaultMaxFrameSize);
 
     static const size_t kDefaultMaxFrameSize = 18 + 65529;
+    // Capacity a splitter keeps once it has nothing left to cut: a large
+    // frame, once cut, must not keep its memory for the connection's life.
+    static constexpr size_t kKeptCapacity = 16384;
 
     void append(const void *data, int count);
     // 0 and one whole frame, markers included, in out; -1 when no start
@@ -31,6 +34,7 @@ public:
     // The bytes not yet consumed.
     std::string buffered() const { return buffer.substr(readPos); }
     size_t bufferedSize() const { return buffer.size() - readPos; }
+    size_t capacity() const { return buffer.capacity(); }
 
 private:
     size_t find(const std::string &mark, size_t from, size_t to) const;

@@ -1,6 +1,8 @@
 #include "hub/CPellix.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <fstream>
 #include <vector>
 
 #include <boost/bind/bind.hpp>
@@ -9,6 +11,8 @@
 #include "app/PellixPaths.h"
 #include "hub/ModuleName.h"
 #include "hub/PacketFrame.h"
+#include "hub/ShellCommand.h"
+#include "net/SocketOptions.h"
 #include "trace/Trace.h"
 
 using namespace boost::placeholders;
@@ -21,8 +25,16 @@ CPellix::CPellix(const std::string &path)
     : socketManager(new CSocketManager()), eventManager(new CEventManager()), dataPrint(false), regMapPath(path)
 {
     eventSender = boost::bind(&CPellix::sendEventPacket, this, _1, _2, _3, _4);
-    regMap.loadRegMap(regMapPath);
+    if (regMap.loadRegMap(regMapPath) == 3) {
+        CLogManager::log(spdlog::level::warn, "regMap {} not read: {}", regMapPath, regMap.refusal());
+    }
     regMap.replayRegMap(boost::bind(&CEventManager::RegEvent, eventManager.get(), _1, _2));
+    // What killall would take for this very process.
+    std::ifstream comm("/proc/self/comm");
+    std::getline(comm, ownName);
+    if (ownName.empty()) {
+        ownName = program_invocation_short_name;
+    }
 }
 
 // Members go in reverse order: the socket manager deletes the connections
@@ -45,7 +57,7 @@ int CPellix::initServers(uint16_t port, const std::string &unixPath)
         boost::bind(static_cast<void (CPellix::*)(int, const void *, const void *, int)>(&CPellix::onReadSocketData),
                     this, _1, _2, _3, _4));
 
-    udpDecoupler.reset(new CDecoupler(PacketFrame::kStartMark, PacketFrame::kEndMark));
+    udpDecoupler.reset(new CDatagramSplitters());
     return 0;
 }
 
@@ -122,7 +134,7 @@ void CPellix::onReadSocketData(CSocketClient *client, const void *data, int len)
     outbox.flush();
 }
 
-void CPellix::onReadSocketData(int, const void *, const void *data, int len)
+void CPellix::onReadSocketData(int, const void *fromAddr, const void *data, int len)
 {
     if (len <= 0) {
         if (udpServer) {
@@ -136,9 +148,10 @@ void CPellix::onReadSocketData(int, const void *, const void *data, int len)
     if (!udpDecoupler) {
         return;
     }
-    udpDecoupler->append(data, len);
+    CDecoupler &splitter = udpDecoupler->splitterFor(fromAddr);
+    splitter.append(data, len);
     outbox.open();
-    routeFrames(*udpDecoupler, nullptr);
+    routeFrames(splitter, nullptr);
     outbox.flush();
 }
 
@@ -266,15 +279,9 @@ int CPellix::processRegPublishMsg(int cmd, const unsigned char *bytes, int size)
     }
     const unsigned char *payload = bytes + PacketFrame::kPayloadOffset;
     switch (cmd) {
-    case CMD_REG_EVENT: {
-        eventManager->RegEventList(payload, payloadLen, srcId);
-        const int count = CEventManager::listedCount(payload, payloadLen);
-        for (int i = 0; i < count; ++i) {
-            regMap.addRegMapEntry(CEventManager::listedEvent(payload, i), srcId);
-        }
-        regMap.saveRegMap(regMapPath);
+    case CMD_REG_EVENT:
+        subscribe(payload, payloadLen, srcId);
         break;
-    }
     case CMD_UNREG_EVENT:
         eventManager->UnRegEventList(payload, payloadLen, srcId);
         break;
@@ -286,6 +293,44 @@ int CPellix::processRegPublishMsg(int cmd, const unsigned char *bytes, int size)
         break;
     }
     return 0;
+}
+
+// Only the events the record admits are subscribed (it bounds what a module
+// and all of them may hold), and the record is written only when it gained a
+// pair: a repeated subscription costs no write.
+void CPellix::subscribe(const unsigned char *payload, int payloadLen, int srcId)
+{
+    const int count = CEventManager::listedCount(payload, payloadLen);
+    unsigned char admitted[1 + 2 * 255];
+    int kept = 0;
+    bool changed = false;
+    for (int i = 0; i < count; ++i) {
+        const int event = CEventManager::listedEvent(payload, i);
+        const int result = regMap.addRegMapEntry(event, srcId);
+        if (result < 0) {
+            tm_printf(TRACE_WARM, "processRegPublishMsg", __LINE__,
+                      "refuse subscription of module 0x%02x to event %d: %s\n", srcId, event,
+                      result == -1 ? "the module holds the most events allowed" : "the record is full");
+            continue;
+        }
+        changed = changed || result == 0;
+        admitted[1 + 2 * kept] = payload[1 + 2 * i];
+        admitted[2 + 2 * kept] = payload[2 + 2 * i];
+        ++kept;
+    }
+    if (count == 0 || kept > 0) {
+        // The list as it came when all of it is admitted, so that the event
+        // manager sees (and traces) what the module sent.
+        if (kept == count) {
+            eventManager->RegEventList(payload, payloadLen, srcId);
+        } else {
+            admitted[0] = static_cast<unsigned char>(kept);
+            eventManager->RegEventList(admitted, 1 + 2 * kept, srcId);
+        }
+    }
+    if (changed) {
+        regMap.saveRegMap(regMapPath);
+    }
 }
 
 void CPellix::forwardData(const unsigned char *bytes, int size)
@@ -326,23 +371,57 @@ int CPellix::sendEventPacket(int iEvent, int iModId, const void *data, int iLen)
     return 0;
 }
 
-void CPellix::killModule(const std::string &name)
+const char *CPellix::killRefusal(const std::string &name, bool onThisHost) const
 {
-    const std::string command = ModuleName::killCommand(name);
-    if (command.empty()) {
-        tm_printf(TRACE_WARM, "heartCmdCheck", __LINE__, "no kill command for module name \"%s\"\n",
-                  ModuleName::printable(name).c_str());
+    if (!onThisHost) {
+        return "its peer is not on this host";
+    }
+    // killall takes a name with a slash for a file and kills every process
+    // running it (a shell, init, the hub itself).
+    if (name.find('/') != std::string::npos) {
+        return "it holds a '/'";
+    }
+    if (name == ownName) {
+        return "it is the hub's own";
+    }
+    if (name.find('\0') != std::string::npos) {
+        return "it holds a zero byte";
+    }
+    if (killedThisPeriod.count(name) != 0) {
+        return "it was killed in this period already";
+    }
+    return nullptr;
+}
+
+void CPellix::killModule(const std::string &name, bool onThisHost)
+{
+    const char *why = killRefusal(name, onThisHost);
+    const std::string command = why == nullptr ? ModuleName::killCommand(name) : std::string();
+    if (why == nullptr && command.empty()) {
+        why = "its command would be too long";
+    }
+    if (why != nullptr) {
+        tm_printf(TRACE_WARM, "heartCmdCheck", __LINE__, "no kill command for module name \"%s\": %s\n",
+                  ModuleName::printable(name).c_str(), why);
+        if (!onThisHost) {
+            CLogManager::log(spdlog::level::warn, "module {} is not on this host, no kill made",
+                             ModuleName::printable(name));
+        }
         return;
     }
+    killedThisPeriod.insert(name);
     // The trailing " &" lets the shell return at once; killall's own result
     // is the device's business.
-    const int ignored = system(command.c_str());
-    (void)ignored;
+    ShellCommand::run(command);
 }
 
 void CPellix::heartCmdCheck(const void *, int)
 {
     socketManager->dumpSocketMapInfo();
+    killedThisPeriod.clear();
+    if (udpDecoupler) {
+        udpDecoupler->expireIdle();
+    }
     std::map<CSocketClient *, std::unique_ptr<HeartInfo>>::iterator it = heartMap.begin();
     while (it != heartMap.end()) {
         if (it->second->missCount < kHeartMissLimit) {
@@ -353,9 +432,12 @@ void CPellix::heartCmdCheck(const void *, int)
         CSocketClient *client = it->first;
         CLogManager::log(spdlog::level::err, "module {} heart time out, restart app...",
                          ModuleName::printable(client->getName()));
+        // Asked before the close: a module on another machine is not
+        // restarted by a local killall.
+        const bool onThisHost = peerOnThisHost(client->getFd());
         client->closeSocket();
         it = heartMap.erase(it);
-        killModule(client->getName());
+        killModule(client->getName(), onThisHost);
         removerDev(client);
     }
 }

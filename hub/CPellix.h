@@ -12,9 +12,11 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "event/CEventManager.h"
+#include "hub/CDatagramSplitters.h"
 #include "hub/CDecoupler.h"
 #include "hub/CRegMap.h"
 #include "hub/HeartInfo.h"
@@ -77,12 +79,15 @@ private:
     void deliver(CSocketClient *client, const void *data, int len);
     void deliverPacket(CSocketClient *client, int devId, uint8_t cmd, const void *data, int length, int srcId);
     void registerModule(CSocketClient *client, const unsigned char *frame, int size);
-    void killModule(const std::string &name);
+    void subscribe(const unsigned char *payload, int payloadLen, int srcId);
+    // Why the processes of that name must not be killed; null when they may.
+    const char *killRefusal(const std::string &name, bool onThisHost) const;
+    void killModule(const std::string &name, bool onThisHost);
 
     std::unique_ptr<CTcpServer> tcpServer;
     std::unique_ptr<CUnixServer> unixServer;
     std::unique_ptr<CUdpServer> udpServer;
-    std::unique_ptr<CDecoupler> udpDecoupler;
+    std::unique_ptr<CDatagramSplitters> udpDecoupler; // one splitter per sender
     std::unique_ptr<CSocketManager> socketManager;
     CRegMap regMap;
     std::map<int, CSocketClient *> devMap;
@@ -95,4 +100,6 @@ private:
     EventSendCallback eventSender; // bound once to sendEventPacket
     COutbox outbox;                // open while one read's frames are routed
     std::string packet;            // reused for every frame the hub builds
+    std::set<std::string> killedThisPeriod;
+    std::string ownName;           // the hub's own process name: never killed
 };

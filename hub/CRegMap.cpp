@@ -1,14 +1,15 @@
 #include "hub/CRegMap.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
+#include <cstring>
+#include <vector>
 
 #include "hub/ModuleName.h"
 #include "trace/Trace.h"
@@ -50,18 +51,63 @@ bool writeAll(int fd, const std::string &text)
     return true;
 }
 
+// The file's text, if it may be trusted; otherwise why not, in `why`.
+bool readTrusted(const std::string &path, std::string &text, std::string &why)
+{
+    // O_NONBLOCK: a FIFO planted at the path must not hang the start.
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        const int err = errno;
+        why = err == ELOOP ? "it is a symbolic link" : std::string("it cannot be opened: ") + strerror(err);
+        return false;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        why = std::string("it cannot be examined: ") + strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        why = "it is not a regular file";
+    } else if (st.st_uid != geteuid()) {
+        why = "it is owned by uid " + std::to_string(st.st_uid);
+    } else if ((st.st_mode & S_IWOTH) != 0) {
+        why = "it is writable by others";
+    } else if (static_cast<unsigned long long>(st.st_size) > CRegMap::kMaxFileBytes) {
+        why = "it holds " + std::to_string(st.st_size) + " bytes";
+    }
+    if (!why.empty()) {
+        close(fd);
+        return false;
+    }
+    char chunk[65536];
+    for (;;) {
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0 || text.size() + static_cast<size_t>(n) > CRegMap::kMaxFileBytes) {
+            break;
+        }
+        text.append(chunk, static_cast<size_t>(n));
+    }
+    close(fd);
+    return true;
+}
+
 } // namespace
 
 int CRegMap::loadRegMap(const std::string &path)
 {
-    if (access(path.c_str(), F_OK) != 0) {
+    refused.clear();
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 && errno == ENOENT) {
         printf("file not exist!\n");
         saveRegMap(path);
     }
+    std::string text;
+    if (!readTrusted(path, text, refused)) {
+        return refused.empty() ? 1 : 3;
+    }
     Json::Value loaded;
     try {
-        std::ifstream in(path.c_str(), std::ios::in | std::ios::binary);
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         Json::Reader reader;
         if (!reader.parse(text, loaded, true)) {
             return 2;
@@ -90,7 +136,25 @@ int CRegMap::loadRegMap(const std::string &path)
         }
     }
     regMap.swap(kept);
+    countPairs();
     return 0;
+}
+
+// What was saved stays, even beyond the bounds: they only hold back new
+// pairs.
+void CRegMap::countPairs()
+{
+    pairs = 0;
+    eventsOfModule.clear();
+    for (const std::string &name : regMap.getMemberNames()) {
+        const Json::Value &modules = regMap[name];
+        for (Json::ArrayIndex i = 0; i < modules.size(); ++i) {
+            ++pairs;
+            if (modules[i].isInt()) {
+                ++eventsOfModule[modules[i].asInt()];
+            }
+        }
+    }
 }
 
 int CRegMap::replayRegMap(const ReplayCallback &callback)
@@ -123,16 +187,28 @@ int CRegMap::addRegMapEntry(int iEvent, int iModId)
     if (!regMap.isObject()) {
         regMap = Json::Value(Json::objectValue);
     }
+    const Json::Value *existing = regMap.find(key, key + strlen(key));
+    if (existing != nullptr && existing->isArray()) {
+        for (Json::ArrayIndex i = 0; i < existing->size(); ++i) {
+            if ((*existing)[i].isInt() && (*existing)[i].asInt() == iModId) {
+                return 1;
+            }
+        }
+    }
+    int &held = eventsOfModule[iModId];
+    if (held >= kMaxEventsPerModule) {
+        return -1;
+    }
+    if (pairs >= kMaxPairs) {
+        return -2;
+    }
     Json::Value &modules = regMap[key];
     if (!modules.isArray()) {
         modules = Json::Value(Json::arrayValue);
     }
-    for (Json::ArrayIndex i = 0; i < modules.size(); ++i) {
-        if (modules[i].isInt() && modules[i].asInt() == iModId) {
-            return 1;
-        }
-    }
     modules.append(iModId);
+    ++held;
+    ++pairs;
     return 0;
 }
 
@@ -140,15 +216,19 @@ int CRegMap::saveRegMap(const std::string &path)
 {
     Json::StyledWriter writer;
     const std::string text = writer.write(regMap);
-    const std::string temporary = path + ".tmp";
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // A unique name, created exclusively: nothing planted in the directory
+    // (a link to some other file above all) is ever opened for writing.
+    std::vector<char> temporary(path.begin(), path.end());
+    const char suffix[] = ".XXXXXX";
+    temporary.insert(temporary.end(), suffix, suffix + sizeof suffix);
+    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
         return -1;
     }
-    const bool written = writeAll(fd, text) && fsync(fd) == 0;
+    const bool written = fchmod(fd, 0644) == 0 && writeAll(fd, text) && fsync(fd) == 0;
     const bool closed = close(fd) == 0;
-    if (!written || !closed || rename(temporary.c_str(), path.c_str()) != 0) {
-        unlink(temporary.c_str());
+    if (!written || !closed || rename(temporary.data(), path.c_str()) != 0) {
+        unlink(temporary.data());
         return -1;
     }
     return 0;

@@ -44,20 +44,3 @@ inline std::vector<std::string> splitLines(const std::string &text)
     }
     return lines;
 }
-
-inline std::set<std::string> listDir(const std::string &path)
-{
-    std::set<std::string> names;
-    DIR *d = opendir(path.c_str());
-    if (d == nullptr) {
-        return names;
-    }
-    while (struct dirent *e = readdir(d)) {
-        const std::string name = e->d_name;
-        if (name != "." && name != "..") {
-            names.insert(name);
-        }
-    }
-    closedir(d);
-    return names;
-}

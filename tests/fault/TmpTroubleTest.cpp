@@ -69,7 +69,7 @@ bool fillUp(const std::string &path)
     return full;
 }
 
-TEST_F(FaultTmp, NamesTakenByDirectoriesLeaveTheRecordAloneAndTcpAndUdpServing)
+TEST_F(FaultTmp, NamesTakenByDirectoriesAreLeftAloneAndTcpAndUdpServing)
 {
     writeFile(daemon.regMapPath(), kSavedRecord);
     dir.makeDirs("tmp/regMap.json.tmp");
@@ -80,16 +80,17 @@ TEST_F(FaultTmp, NamesTakenByDirectoriesLeaveTheRecordAloneAndTcpAndUdpServing)
     ModuleClient subscriber = tcpModule(0x10, "modA");
     publishByDatagram(3); // replayed from the record
     expectDelivery(subscriber, 3);
-    // The new subscription works although it cannot be saved.
+    // The record's temporary file has a name of its own: a directory at
+    // a fixed name cannot stop the save.
     ASSERT_TRUE(subscriber.subscribe({4}));
     publishByDatagram(4);
     expectDelivery(subscriber, 4);
-    EXPECT_EQ(kSavedRecord, readFile(daemon.regMapPath()));
+    EXPECT_EQ("{\n   \"3\" : [ 16 ],\n   \"4\" : [ 16 ]\n}\n", readFile(daemon.regMapPath()));
     EXPECT_FALSE(ModuleClient::unixStream(daemon.unixSocketPath()).isOpen());
 
     expectStopsCleanly();
-    EXPECT_NE(std::string::npos, daemon.stderrText().find("bind error: ")) << daemon.stderrText();
-    EXPECT_NE(std::string::npos, daemon.stdoutText().find("bind error\n"));
+    EXPECT_NE(std::string::npos, daemon.stdoutText().find("/tmp/qm_sock is not a socket, left alone\n"))
+        << tail(daemon.stdoutText());
     EXPECT_TRUE(fileExists(daemon.root() + "/tmp/qm_sock/inside"));
     EXPECT_TRUE(fileExists(daemon.root() + "/tmp/regMap.json.tmp"));
 }

@@ -203,3 +203,14 @@ TEST_F(CDecouplerTest, LargeFrameByteByByteIsCutInLinearTime)
 }
 
 } // namespace
+
+TEST_F(CDecouplerTest, LargeFrameGivesItsMemoryBackOnceCut)
+{
+    const std::string large = makeFrame(0x10, 0x20, 0x42, std::string(60000, 'L'));
+    EXPECT_TRUE(feed(large.substr(0, large.size() - 1)).empty());
+    EXPECT_GT(splitter.capacity(), CDecoupler::kKeptCapacity);
+    EXPECT_EQ(feed(large.substr(large.size() - 1) + "<sta"), std::vector<std::string>({large}));
+    EXPECT_LE(splitter.capacity(), CDecoupler::kKeptCapacity);
+    // The start marker's beginning left over survives the shrink.
+    EXPECT_EQ(feed("rt>" + kFrame.substr(7)), std::vector<std::string>({kFrame}));
+}

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -167,11 +168,14 @@ TEST_F(CRegMapTest, FailedSaveLeavesTheOldRecord)
     // A directory that does not exist: nothing can be written.
     EXPECT_EQ(map.saveRegMap(dir.path() + "/missing/regMap.json"), -1);
 
-    // A directory standing where the temporary file would go.
-    dir.makeDirs("regMap.json.tmp");
-    EXPECT_EQ(map.saveRegMap(path), -1);
-    EXPECT_EQ(readFile(path), old);
-    rmdir((path + ".tmp").c_str());
+    // A directory standing at the record's own path: the rename fails and
+    // the temporary file goes again.
+    const std::string blocked = dir.path() + "/blocked.json";
+    dir.makeDirs("blocked.json/inside");
+    EXPECT_EQ(map.saveRegMap(blocked), -1);
+    for (const std::string &name : listDir(dir.path())) {
+        EXPECT_EQ(name.find("blocked.json."), std::string::npos) << name;
+    }
     EXPECT_EQ(map.saveRegMap(path), 0);
     EXPECT_NE(readFile(path), old);
 }
@@ -191,6 +195,80 @@ TEST_F(CRegMapTest, ReadOnlyDirectoryLeavesTheOldRecord)
     chmod(dir.path().c_str(), 0755);
     EXPECT_EQ(readFile(path), old);
     EXPECT_FALSE(fileExists(path + ".tmp"));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(CRegMapTest, PairsAreBoundedPerModuleAndInAllAndNothingSavedIsLost)
+{
+    CRegMap map;
+    for (int event = 0; event < CRegMap::kMaxEventsPerModule; ++event) {
+        ASSERT_EQ(map.addRegMapEntry(event, 1), 0);
+    }
+    EXPECT_EQ(map.addRegMapEntry(CRegMap::kMaxEventsPerModule, 1), -1);
+    EXPECT_EQ(map.addRegMapEntry(7, 1), 1); // what it has stays its own
+    EXPECT_EQ(map.addRegMapEntry(7, 2), 0); // and others may still join
+    for (int module = 3; map.pairCount() < CRegMap::kMaxPairs; ++module) {
+        for (int event = 0; event < CRegMap::kMaxEventsPerModule && map.pairCount() < CRegMap::kMaxPairs; ++event) {
+            ASSERT_EQ(map.addRegMapEntry(event, module), 0);
+        }
+    }
+    EXPECT_EQ(map.addRegMapEntry(9, 2), -2);
+    EXPECT_EQ(map.addRegMapEntry(7, 2), 1);
+
+    // A record beyond the bounds (an older one) is loaded whole; only new
+    // pairs are held back.
+    ASSERT_EQ(map.saveRegMap(path), 0);
+    CRegMap loaded;
+    ASSERT_EQ(loaded.loadRegMap(path), 0);
+    EXPECT_EQ(loaded.pairCount(), CRegMap::kMaxPairs);
+    EXPECT_EQ(loaded.addRegMapEntry(9, 2), -2);
+}
+
+TEST_F(CRegMapTest, RecordSomeoneElseCouldHaveWrittenIsNotRead)
+{
+    const std::string saved = "{ \"3\" : [ 16 ] }";
+    const std::string target = dir.file("elsewhere.json");
+    writeFile(target, saved);
+    struct Case {
+        const char *what;
+        std::function<void()> plant;
+        const char *why;
+    } cases[] = {
+        {"link", [&] { ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0); }, "it is a symbolic link"},
+        {"writable by others", [&] { writeFile(path, saved); chmod(path.c_str(), 0666); }, "it is writable by others"},
+        {"directory", [&] { dir.makeDirs("regMap.json"); }, "it is not a regular file"},
+        {"fifo", [&] { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }, "it is not a regular file"},
+        {"other owner", [&] {
+             writeFile(path, saved);
+             if (geteuid() == 0) {
+                 ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+             }
+         }, "it is owned by uid 65534"},
+    };
+    for (const Case &c : cases) {
+        if (std::string(c.what) == "other owner" && geteuid() != 0) {
+            continue; // only root can give a file away
+        }
+        remove(path.c_str());
+        c.plant();
+        CRegMap map;
+        EXPECT_EQ(map.loadRegMap(path), 3) << c.what;
+        EXPECT_EQ(map.refusal(), c.why) << c.what;
+        EXPECT_TRUE(replay(map).empty()) << c.what;
+        if (std::string(c.what) != "directory") {
+            // The next save puts a record of the hub's own in its place.
+            map.addRegMapEntry(4, 17);
+            EXPECT_EQ(map.saveRegMap(path), 0) << c.what;
+            struct stat st;
+            ASSERT_EQ(lstat(path.c_str(), &st), 0);
+            EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 0777) == 0644) << c.what;
+            EXPECT_EQ(readFile(target), saved) << c.what;
+        }
+        rmdir(path.c_str());
+    }
 }
 
 } // namespace

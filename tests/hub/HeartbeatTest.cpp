@@ -2,6 +2,7 @@
 // connection, any bytes keep it alive, and the kill command reaches a fake
 // killall as the words it was meant to be.
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "net/SocketOptions.h"
 #include "tests/hub/PellixFixture.h"
 
 namespace {
@@ -145,7 +147,9 @@ TEST_F(HeartbeatTest, TwoSilentConnectionsAreDroppedInTheSameTick)
 
 TEST_F(HeartbeatTest, NameWithShellSyntaxIsOneArgumentAndRunsNothing)
 {
-    const std::string marker = dir.path() + "/touched";
+    // No slash in it (such a name is never killed): the marker goes to the
+    // working directory if the shell ever runs it.
+    const std::string marker = "pellix-touched-" + std::to_string(getpid());
     Module m = registered(0x10, "a;touch " + marker);
     tick(4);
     EXPECT_FALSE(alive(m));
@@ -165,6 +169,46 @@ TEST_F(HeartbeatTest, NameWithAZeroByteRunsNoCommand)
     EXPECT_NE(text.find("no kill command for module name \"x\\x00y\""), std::string::npos) << text;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_TRUE(killCalls(0).empty());
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(HeartbeatTest, NamesThatWouldKillTheWrongProcessesAreNeverGivenToKillall)
+{
+    registered(0x10, "/bin/busybox");
+    registered(0x11, "/proc/1/exe");
+    registered(0x12, program_invocation_short_name);
+    registered(0x13, "dup");
+    registered(0x14, "dup");
+    registered(0x15, "ok");
+    tick(3);
+    OutputCapture out(STDOUT_FILENO);
+    hub->heartCmdCheck(nullptr, 0);
+    const std::string text = out.text();
+    EXPECT_EQ(hub->connectionCount(), 0u);
+    for (const char *line : {"\"/bin/busybox\": it holds a '/'\n", "\"/proc/1/exe\": it holds a '/'\n",
+                             "\"dup\": it was killed in this period already\n"}) {
+        EXPECT_EQ(countOf(text, line), 1u) << line << text;
+    }
+    EXPECT_EQ(countOf(text, std::string("\"") + program_invocation_short_name + "\": it is the hub's own\n"), 1u)
+        << text;
+    // One kill per name in a period; the next period may kill it again.
+    EXPECT_EQ(killCalls(2), std::vector<std::string>({"-9\ndup\n", "-9\nok\n"}));
+    registered(0x13, "dup");
+    tick(4);
+    EXPECT_EQ(killCalls(3), std::vector<std::string>({"-9\ndup\n", "-9\ndup\n", "-9\nok\n"}));
+}
+
+TEST(PeerOnThisHost, LoopbackAndTheAddressTheConnectionCameInOnAreThisHost)
+{
+    const auto ip = [](const char *text) { return inet_addr(text); };
+    EXPECT_TRUE(sameHostAddress(ip("127.0.0.1"), ip("127.0.0.1")));
+    EXPECT_TRUE(sameHostAddress(ip("127.8.9.10"), ip("192.168.1.5")));
+    EXPECT_TRUE(sameHostAddress(ip("192.168.1.5"), ip("192.168.1.5")));
+    EXPECT_FALSE(sameHostAddress(ip("192.168.1.6"), ip("192.168.1.5")));
+    EXPECT_FALSE(sameHostAddress(ip("128.0.0.1"), ip("127.0.0.1")));
 }
 
 } // namespace

@@ -1,11 +1,13 @@
 #include "tests/support/TempDir.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <stdexcept>
 
 #include <ftw.h>
@@ -68,4 +70,19 @@ void writeFile(const std::string &path, const std::string &content)
 bool fileExists(const std::string &path)
 {
     return access(path.c_str(), F_OK) == 0;
+}
+
+std::set<std::string> listDir(const std::string &path)
+{
+    std::set<std::string> names;
+    if (DIR *d = opendir(path.c_str())) {
+        while (struct dirent *e = readdir(d)) {
+            const std::string name = e->d_name;
+            if (name != "." && name != "..") {
+                names.insert(name);
+            }
+        }
+        closedir(d);
+    }
+    return names;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // A fresh directory under /tmp for one test, removed with everything in it.
 
+#include <set>
 #include <string>
 
 class TempDir {
@@ -23,3 +24,5 @@ private:
 std::string readFile(const std::string &path);
 void writeFile(const std::string &path, const std::string &content);
 bool fileExists(const std::string &path);
+// The names in a directory.
+std::set<std::string> listDir(const std::string &path);
