@@ -17,3 +17,12 @@ std::string PellixPaths::rooted(const char *path)
     }
     return result + path;
 }
+
+std::string PellixPaths::rootedOnce(const std::string &path)
+{
+    const std::string root = rooted("");
+    if (root.empty() || path.compare(0, root.size() + 1, root + "/") == 0) {
+        return path;
+    }
+    return path.empty() || path[0] != '/' ? root + "/" + path : root + path;
+}

@@ -18,6 +18,9 @@ public:
 
     // The compiled-in path behind the current root.
     static std::string rooted(const char *path);
+    // A path from the configuration file behind the current root, unless
+    // it already lies under it (as the defaults written under a root do).
+    static std::string rootedOnce(const std::string &path);
 
     static std::string configFile() { return rooted(kConfigFile); }
     static std::string logDir() { return rooted(kLogDir); }

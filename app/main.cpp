@@ -44,7 +44,8 @@ int main(int, char **)
         readParaFile(para, configFile);
     }
     const uint16_t port = static_cast<uint16_t>(para.tcpListenPort);
-    const std::string path = para.unixSocketPath;
+    // A trial run under a root must not replace the device's own socket.
+    const std::string path = PellixPaths::rootedOnce(para.unixSocketPath);
 
     {
         CPellix pellix;

@@ -35,3 +35,14 @@ TEST(PellixPaths, RootGoesInFrontOfEveryPath)
         EXPECT_EQ(PellixPaths::rooted("/x"), "/tmp/pellix-root/x") << value;
     }
 }
+
+TEST(PellixPaths, ConfiguredPathIsRootedOnce)
+{
+    ScopedEnv root("PELLIX_ROOT", "/tmp/pellix-root/");
+    EXPECT_EQ(PellixPaths::rootedOnce("/tmp/qm_sock"), "/tmp/pellix-root/tmp/qm_sock");
+    EXPECT_EQ(PellixPaths::rootedOnce("/tmp/pellix-root/tmp/s"), "/tmp/pellix-root/tmp/s");
+    EXPECT_EQ(PellixPaths::rootedOnce("/tmp/pellix-rootless/s"), "/tmp/pellix-root/tmp/pellix-rootless/s");
+    EXPECT_EQ(PellixPaths::rootedOnce("rel/s"), "/tmp/pellix-root/rel/s");
+    ScopedEnv none("PELLIX_ROOT", nullptr);
+    EXPECT_EQ(PellixPaths::rootedOnce("/tmp/qm_sock"), "/tmp/qm_sock");
+}
