@@ -61,6 +61,10 @@ int openDescriptors(pid_t pid);
 // Connections waiting in the accept queue of the TCP socket listening on
 // `port`; -1 when there is none.
 int acceptQueueLength(uint16_t port);
+// The rx_queue figures of the TCP sockets on local `port` in `state` (as
+// /proc/net/tcp writes it: "0A" listening, "01" established), added up; -1
+// when there is none.
+long tcpReceiveQueues(uint16_t port, const char *state);
 
 // Milliseconds on the monotonic clock.
 int64_t monotonicMs();

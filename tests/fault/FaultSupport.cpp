@@ -154,27 +154,32 @@ int openDescriptors(pid_t pid)
     return count;
 }
 
-int acceptQueueLength(uint16_t port)
+long tcpReceiveQueues(uint16_t port, const char *state)
 {
-    // For a listening socket the "rx_queue" half of "tx_queue:rx_queue" is
-    // the number of connections waiting to be accepted.
+    // "tx_queue:rx_queue": for a listening socket (state 0A) the rx half is
+    // the connections waiting to be accepted; for an established one (01),
+    // the bytes that arrived and were not read yet.
     std::ifstream in("/proc/net/tcp");
     std::string line;
     std::getline(in, line);
+    long total = -1;
     while (std::getline(in, line)) {
         std::istringstream fields(line);
-        std::string slot, local, remote, state, queues;
-        fields >> slot >> local >> remote >> state >> queues;
+        std::string slot, local, remote, socketState, queues;
+        fields >> slot >> local >> remote >> socketState >> queues;
         const size_t colon = local.find(':');
         const size_t queueColon = queues.find(':');
-        if (colon == std::string::npos || queueColon == std::string::npos || state != "0A") {
-            continue;
-        }
-        if (strtoul(local.c_str() + colon + 1, nullptr, 16) == port) {
-            return static_cast<int>(strtoul(queues.c_str() + queueColon + 1, nullptr, 16));
+        if (colon != std::string::npos && queueColon != std::string::npos && socketState == state &&
+            strtoul(local.c_str() + colon + 1, nullptr, 16) == port) {
+            total = (total < 0 ? 0 : total) + strtol(queues.c_str() + queueColon + 1, nullptr, 16);
         }
     }
-    return -1;
+    return total;
+}
+
+int acceptQueueLength(uint16_t port)
+{
+    return static_cast<int>(tcpReceiveQueues(port, "0A"));
 }
 
 } // namespace fault

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
@@ -191,26 +192,11 @@ long anonKb(pid_t pid)
     return -1;
 }
 
-// Bytes that arrived on the hub's connections from `port` and that it has
-// not read yet (the rx_queue of its established sockets).
+// Bytes that arrived on the hub's connections on `port` and that it has
+// not read yet.
 long unreadBytes(uint16_t port)
 {
-    std::ifstream in("/proc/net/tcp");
-    std::string line;
-    long unread = 0;
-    std::getline(in, line);
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state, queues;
-        fields >> slot >> local >> remote >> state >> queues;
-        const size_t colon = local.find(':');
-        const size_t queueColon = queues.find(':');
-        if (colon != std::string::npos && queueColon != std::string::npos && state == "01" &&
-            strtoul(local.c_str() + colon + 1, nullptr, 16) == port) {
-            unread += strtol(queues.c_str() + queueColon + 1, nullptr, 16);
-        }
-    }
-    return unread;
+    return std::max(0L, tcpReceiveQueues(port, "01"));
 }
 
 TEST_F(FaultHostileStream, MemoryHeldForLargeHalfSentFramesIsGivenBackOnceTheyComplete)
