@@ -4,14 +4,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "net/SocketOptions.h"
 #include "trace/Trace.h"
 
 namespace {
 
 const int kMaxChunk = 16384;
+// Capacity a drained queue keeps: a burst must not pin its memory for the
+// rest of the connection's life.
+const size_t kKeptQueueBytes = 16384;
 
 bool writableNow(int fd)
 {
@@ -39,6 +44,8 @@ void CObjectBase::adoptDescriptor(int newFd)
     fd = newFd;
     fdOpen = newFd >= 0;
     sendStalled = false;
+    // A new descriptor starts out blocking.
+    modeApplied = queueLimit == 0;
 }
 
 void CObjectBase::closeDescriptor()
@@ -47,7 +54,72 @@ void CObjectBase::closeDescriptor()
         close(fd);
         fdOpen = false;
     }
-    std::string().swap(unsent);
+    clearUnsent(0);
+}
+
+void CObjectBase::clearUnsent(size_t keptBytes)
+{
+    if (unsent.capacity() > keptBytes) {
+        std::string().swap(unsent);
+    } else {
+        unsent.clear();
+    }
+    unsentHead = 0;
+    dropping = false;
+    queueMoved = true;
+}
+
+void CObjectBase::enqueue(const char *bytes, size_t size)
+{
+    // Written bytes stay in front until they make up half the buffer, so
+    // that moving the rest down costs at most as much as writing it did.
+    if (unsentHead > 0 && unsentHead >= unsentBytes()) {
+        unsent.erase(0, unsentHead);
+        unsentHead = 0;
+    }
+    unsent.append(bytes, size);
+    peakQueued = std::max(peakQueued, unsentBytes());
+}
+
+bool CObjectBase::applyBlockingMode()
+{
+    // Tried once per descriptor: a failure is traced, not repeated per send.
+    modeApplied = true;
+    if (!fdOpen) {
+        return true;
+    }
+    if (!setDescriptorNonBlocking(fd, queueLimit > 0)) {
+        const int err = errno;
+        tm_printf(TRACE_ERROR, "setSendQueueLimit", __LINE__, "blocking mode of fd %d not changed: %s\n", fd,
+                  strerror(err));
+        return false;
+    }
+    return true;
+}
+
+bool CObjectBase::setSendQueueLimit(size_t bytes)
+{
+    const bool modeChanges = (bytes > 0) != (queueLimit > 0);
+    queueLimit = bytes;
+    if (!modeChanges) {
+        return true;
+    }
+    modeApplied = false;
+    return applyBlockingMode();
+}
+
+int64_t CObjectBase::sendQueueStillMs(int64_t nowMs)
+{
+    if (queueLimit == 0 || !hasUnsentBytes()) {
+        return 0;
+    }
+    // A clock set back restarts the count instead of making it negative.
+    if (queueMoved || nowMs < stillSinceMs) {
+        queueMoved = false;
+        stillSinceMs = nowMs;
+        return 0;
+    }
+    return nowMs - stillSinceMs;
 }
 
 void CObjectBase::dropDescriptor()
@@ -58,12 +130,12 @@ void CObjectBase::dropDescriptor()
 
 bool CObjectBase::flushUnsent()
 {
-    while (!unsent.empty()) {
+    while (hasUnsentBytes()) {
         if (!fdOpen) {
-            std::string().swap(unsent);
+            clearUnsent(0);
             return false;
         }
-        const ssize_t n = send(fd, unsent.data(), unsent.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        const ssize_t n = send(fd, unsent.data() + unsentHead, unsentBytes(), MSG_DONTWAIT | MSG_NOSIGNAL);
         const int err = errno;
         if (n < 0 && err == EINTR) {
             continue;
@@ -71,13 +143,14 @@ bool CObjectBase::flushUnsent()
         if (n <= 0) {
             if (err != EAGAIN && err != EWOULDBLOCK) {
                 // A broken connection: the read side will report it.
-                std::string().swap(unsent);
+                clearUnsent(0);
             }
-            return unsent.empty();
+            return !hasUnsentBytes();
         }
-        unsent.erase(0, static_cast<size_t>(n));
+        unsentHead += static_cast<size_t>(n);
+        queueMoved = true;
     }
-    std::string().swap(unsent);
+    clearUnsent(kKeptQueueBytes);
     sendStalled = false;
     return true;
 }
@@ -86,6 +159,9 @@ int CObjectBase::setSocket(int newFd)
 {
     adoptDescriptor(newFd);
     connected = true;
+    if (!modeApplied) {
+        applyBlockingMode();
+    }
     return 0;
 }
 
@@ -102,12 +178,15 @@ int CObjectBase::sendData(const void *data, int len)
     if (len <= 0) {
         return 0;
     }
+    if (queueLimit > 0) {
+        return queueSend(static_cast<const char *>(data), static_cast<size_t>(len));
+    }
     // A peer that stopped reading has already cost one full send timeout;
     // until its socket drains, further data for it is dropped at once
     // instead of stalling the loop for another timeout each time. A frame
     // the timeout cut in two is finished first: the peer must never see
     // half a frame glued to the next one.
-    if (!unsent.empty() && !flushUnsent()) {
+    if (hasUnsentBytes() && !flushUnsent()) {
         return -1;
     }
     if (sendStalled) {
@@ -136,7 +215,7 @@ int CObjectBase::sendData(const void *data, int len)
             }
             if (sent > 0) {
                 // Begun: what is left goes out once the socket drains.
-                unsent.assign(bytes + sent, static_cast<size_t>(len - sent));
+                enqueue(bytes + sent, static_cast<size_t>(len - sent));
             }
             tm_printf(TRACE_WARM, "sendData", __LINE__, "send to fd %d timed out, dropping data until it drains\n",
                       fd);
@@ -148,6 +227,47 @@ int CObjectBase::sendData(const void *data, int len)
         sent += static_cast<int>(n);
     }
     return static_cast<int>(n);
+}
+
+int CObjectBase::queueSend(const char *bytes, size_t size)
+{
+    if (!modeApplied) {
+        applyBlockingMode(); // a descriptor adopted since the limit was set
+    }
+    // Behind queued bytes a send may neither jump the queue nor be split:
+    // it is queued whole or dropped whole.
+    if (hasUnsentBytes()) {
+        if (unsentBytes() + size > queueLimit) {
+            ++dropped;
+            if (!dropping) {
+                dropping = true;
+                tm_printf(TRACE_WARM, "sendData", __LINE__, "send queue of fd %d full (%zu bytes), dropping\n", fd,
+                          unsentBytes());
+            }
+            return -1;
+        }
+        enqueue(bytes, size);
+        return static_cast<int>(size);
+    }
+    size_t sent = 0;
+    while (sent < size) {
+        const ssize_t n = send(fd, bytes + sent, size - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        const int err = errno;
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+        } else if (n < 0 && err == EINTR) {
+            continue;
+        } else if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK)) {
+            break;
+        } else {
+            return -1; // broken connections are discovered on the read side
+        }
+    }
+    // Whatever the limit: a begun send is finished before any later byte.
+    if (sent < size) {
+        enqueue(bytes + sent, size - sent);
+    }
+    return static_cast<int>(size);
 }
 
 int CObjectBase::readData(void *buf, int size)
@@ -184,4 +304,10 @@ int CObjectBase::closeSocket()
     closeDescriptor();
     connected = false;
     return 0;
+}
+
+void CObjectBase::loseConnection()
+{
+    closeDescriptor();
+    connected = false;
 }

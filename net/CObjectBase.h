@@ -7,7 +7,14 @@
 // but a separate flag remembers that it is closed, so that neither the
 // destructor nor later checks close a number that may by then belong to
 // another connection.
+//
+// Sends block for at most the socket's send timeout by default. With a send
+// queue limit the descriptor is non-blocking instead: what the socket does
+// not take at once waits in a bounded queue that the select loop writes out
+// when the socket drains (see setSendQueueLimit).
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 enum ConnType {
@@ -30,6 +37,10 @@ public:
     virtual int getConnType();
     virtual int setConnType(int type);
     virtual int closeSocket();
+    // Closes the descriptor, marks the endpoint disconnected and tells the
+    // owner, as a read that finds the end of the stream would. The socket
+    // manager calls it on a connection whose send queue is stuck.
+    virtual void loseConnection();
 
     int getFd() const { return fd; }
     // Adopts an open descriptor and marks the endpoint connected.
@@ -41,14 +52,32 @@ public:
     // True while this endpoint still owns an open descriptor.
     bool isDescriptorOpen() const { return fdOpen; }
 
-    // The rest of a write that the send timeout cut short, waiting for the
-    // socket to drain: frames are only ever dropped whole, so these bytes go
-    // out before any other.
-    bool hasUnsentBytes() const { return !unsent.empty(); }
-    size_t unsentBytes() const { return unsent.size(); }
+    // Bytes accepted by sendData but not yet written: the rest of a write
+    // that the send timeout cut short, or in queue mode the send queue.
+    // Frames are only ever dropped whole, so these go out before any other.
+    bool hasUnsentBytes() const { return unsentHead < unsent.size(); }
+    size_t unsentBytes() const { return unsent.size() - unsentHead; }
     // Writes what the socket takes of them now, without waiting; true once
     // none are left. The select loop calls it when the socket is writable.
     bool flushUnsent();
+
+    // 0 (the default): sends block for at most the send timeout. N > 0: the
+    // descriptor is made non-blocking and sendData never waits; a send that
+    // finds bytes queued is queued whole if the queue stays within N bytes,
+    // else dropped whole, while a send begun on the socket is always
+    // finished, so the queue holds at most N bytes plus one send. False when
+    // the descriptor's blocking mode could not be changed (sends still never
+    // wait then: they ask the kernel not to).
+    bool setSendQueueLimit(size_t bytes);
+    size_t sendQueueLimit() const { return queueLimit; }
+    size_t queuedBytes() const { return unsentBytes(); }
+    size_t peakQueuedBytes() const { return peakQueued; }
+    // Sends dropped whole because the queue was full.
+    uint64_t droppedSends() const { return dropped; }
+    // For the loop, once per pass with that pass's time: for how long the
+    // queue has held bytes of which none could be written, 0 while it is
+    // empty or moving. Always 0 outside queue mode.
+    int64_t sendQueueStillMs(int64_t nowMs);
 
 protected:
     // Takes a descriptor this endpoint has just created (not yet connected).
@@ -65,7 +94,22 @@ protected:
     std::string name;
 
 private:
+    int queueSend(const char *bytes, size_t size);
+    void enqueue(const char *bytes, size_t size);
+    // Empties the buffer, keeping at most keptBytes of its capacity.
+    void clearUnsent(size_t keptBytes);
+    // Puts the open descriptor in the blocking mode the queue limit asks for.
+    bool applyBlockingMode();
+
     bool fdOpen;
     bool sendStalled;   // the last write timed out on a peer that does not read
-    std::string unsent; // the cut write's remainder, see hasUnsentBytes
+    std::string unsent; // see hasUnsentBytes; written from unsentHead on
+    size_t unsentHead = 0;
+    size_t queueLimit = 0;
+    bool modeApplied = true; // the descriptor's blocking mode matches queueLimit
+    size_t peakQueued = 0;
+    uint64_t dropped = 0;
+    bool dropping = false;   // traced once, until the queue drains
+    bool queueMoved = true;  // bytes of the queue written since the last look
+    int64_t stillSinceMs = 0;
 };

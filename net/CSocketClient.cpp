@@ -39,14 +39,26 @@ int CSocketClient::onReadAble()
         perror("CSocketClient::onReadAble read error: ");
     }
     if (n <= 0) {
-        // The descriptor goes back at once: a peer that connects and closes
-        // in a loop must not pile up dead ones until the next check. The
-        // endpoint, and the number it reports, stay until then.
-        closeDescriptor();
-        connected = false;
-    }
-    if (readCallback) {
+        reportLoss(n);
+    } else if (readCallback) {
         readCallback(this, readBuffer, n);
     }
     return n;
+}
+
+void CSocketClient::reportLoss(int len)
+{
+    // The descriptor goes back at once: a peer that connects and closes in a
+    // loop must not pile up dead ones until the next check. The endpoint,
+    // and the number it reports, stay until then.
+    closeDescriptor();
+    connected = false;
+    if (readCallback) {
+        readCallback(this, readBuffer, len);
+    }
+}
+
+void CSocketClient::loseConnection()
+{
+    reportLoss(0);
 }

@@ -18,6 +18,8 @@ public:
 
     // Reads at most 2048 bytes and passes them on; 0 when interrupted.
     int onReadAble() override;
+    // Reported to the read callback with length 0, as an end of stream.
+    void loseConnection() override;
 
     void setReadCallback(const ReadCallback &callback) { readCallback = callback; }
     void setConnectCallback(const ConnectCallback &callback) { connectCallback = callback; }
@@ -27,6 +29,10 @@ protected:
     void markConnected();
 
 private:
+    // Gives the descriptor back, marks the endpoint disconnected and passes
+    // len (0 or negative) to the read callback.
+    void reportLoss(int len);
+
     unsigned char readBuffer[kReadSize];
     ReadCallback readCallback;
     ConnectCallback connectCallback;

@@ -10,6 +10,7 @@
 
 #include <boost/bind/bind.hpp>
 
+#include "timer/TimerClock.h"
 #include "trace/PrintableText.h"
 #include "trace/Trace.h"
 
@@ -94,26 +95,52 @@ int CSocketManager::find(int fd, CObjectBase *&endpoint)
     return 0;
 }
 
-int CSocketManager::collectFds(int &highest)
+int CSocketManager::collectFds(int &highest, int64_t nowMs)
 {
     readFds.clear();
     writeFds.clear();
     if (socketMap.empty()) {
-        return -1;
+        return 0;
     }
-    std::lock_guard<std::mutex> lock(mapMutex);
-    for (const auto &entry : socketMap) {
-        // Descriptors at or above FD_SETSIZE cannot go into an fd_set.
-        if (entry.first >= 0 && entry.first < FD_SETSIZE && entry.second != nullptr &&
-            entry.second->isConnected()) {
-            readFds.push_back(entry.first);
-            highest = std::max(highest, entry.first);
-            if (entry.second->hasUnsentBytes()) {
+    {
+        std::lock_guard<std::mutex> lock(mapMutex);
+        for (const auto &entry : socketMap) {
+            CObjectBase *endpoint = entry.second;
+            // Descriptors at or above FD_SETSIZE cannot go into an fd_set.
+            if (entry.first < 0 || entry.first >= FD_SETSIZE || endpoint == nullptr || !endpoint->isConnected()) {
+                continue;
+            }
+            if (endpoint->hasUnsentBytes()) {
+                const int64_t still = endpoint->sendQueueStillMs(nowMs);
+                if (stallTimeout > 0 && still >= stallTimeout) {
+                    stalled.push_back(Stalled{entry.first, endpoint, still});
+                    continue;
+                }
                 writeFds.push_back(entry.first);
             }
+            readFds.push_back(entry.first);
+            highest = std::max(highest, entry.first);
         }
     }
-    return 0;
+    return stalled.empty() ? 0 : closeStalled();
+}
+
+int CSocketManager::closeStalled()
+{
+    // Outside the map's lock: the owners' callbacks may add or remove
+    // entries, so each one is looked up again before it is closed.
+    int closed = 0;
+    for (const Stalled &entry : stalled) {
+        CObjectBase *endpoint = nullptr;
+        if (find(entry.key, endpoint) == 0 && endpoint == entry.endpoint && endpoint->isConnected()) {
+            tm_printf(TRACE_WARM, "collectFds", __LINE__, "send queue of fd %d stuck for %lld ms, closing\n",
+                      endpoint->getFd(), static_cast<long long>(entry.stillMs));
+            endpoint->loseConnection();
+            ++closed;
+        }
+    }
+    stalled.clear();
+    return closed;
 }
 
 void CSocketManager::flushWritable(const fd_set &writeSet)
@@ -138,7 +165,14 @@ int CSocketManager::runPass(int timeoutMs)
     int highest = 0;
 
     timerManager->checkTimers();
-    collectFds(highest);
+    const TimerTime now = TimerClock::now();
+    const int64_t nowMs = now.sec * 1000 + now.usec / 1000;
+    if (collectFds(highest, nowMs) > 0) {
+        // What the owners of the closed connections sent meanwhile is
+        // watched from this pass on.
+        highest = 0;
+        collectFds(highest, nowMs);
+    }
     for (int fd : readFds) {
         FD_SET(fd, &readSet);
     }
@@ -177,8 +211,8 @@ int CSocketManager::runPass(int timeoutMs)
         if (find(fd, endpoint) == 0 && endpoint != nullptr) {
             endpoint->onReadAble();
         }
-        if (kServePauseUs > 0) {
-            usleep(kServePauseUs);
+        if (servePause > 0) {
+            usleep(servePause);
         }
     }
     return 1;

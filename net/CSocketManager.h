@@ -6,7 +6,11 @@
 //
 // The map does not own servers or outgoing clients; accepted connections
 // are deleted here, and only here, by checkConnection once they are dead.
+//
+// Each pass also closes connections whose send queue has not moved for the
+// stall timeout; their owners learn of it as of a lost connection.
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -27,6 +31,8 @@ class CSocketManager {
 public:
     // Pause after each served descriptor, in microseconds (0: none).
     static const unsigned kServePauseUs = PELLIX_SERVE_PAUSE_US;
+    // How long a send queue may hold bytes of which none could be written.
+    static const int kStallTimeoutMs = 10000;
 
     CSocketManager();
     ~CSocketManager();
@@ -56,10 +62,25 @@ public:
 
     size_t size() const { return socketMap.size(); }
 
+    // Pause after each served descriptor, kServePauseUs until set.
+    void setServePauseUs(unsigned us) { servePause = us; }
+    unsigned servePauseUs() const { return servePause; }
+    // 0 or less: queues are never closed for being stuck.
+    void setStallTimeoutMs(int ms) { stallTimeout = ms; }
+    int stallTimeoutMs() const { return stallTimeout; }
+
 private:
+    struct Stalled {
+        int key;
+        CObjectBase *endpoint;
+        int64_t stillMs;
+    };
+
     // The connected descriptors to watch for reading, and those of them
-    // with the rest of a cut write waiting, to watch for writing.
-    int collectFds(int &highest);
+    // with unsent bytes waiting, to watch for writing. Connections whose
+    // send queue is stuck as of nowMs are closed instead; returns how many.
+    int collectFds(int &highest, int64_t nowMs);
+    int closeStalled();
     void flushWritable(const fd_set &writeSet);
     // Stores endpoint under fd; an accepted endpoint that it pushes out (its
     // descriptor closed, the number reused) is deleted at the next check.
@@ -74,5 +95,8 @@ private:
     std::vector<CObjectBase *> displaced;
     std::vector<int> readFds;  // reused every pass
     std::vector<int> writeFds; // reused every pass
+    std::vector<Stalled> stalled; // reused every pass
+    unsigned servePause = kServePauseUs;
+    int stallTimeout = kStallTimeoutMs;
     int nextDetachedKey = -1;  // keys for endpoints that hold no descriptor
 };

@@ -10,7 +10,7 @@
 
 #include "net/SocketOptions.h"
 
-CTcpServer::CTcpServer(int listenPort) : port(static_cast<uint16_t>(listenPort))
+CTcpServer::CTcpServer(int listenPort) : port(static_cast<uint16_t>(listenPort)), bindAddress(htonl(INADDR_ANY))
 {
     addrType = ADDR_TYPE_INET;
 }
@@ -37,7 +37,7 @@ int CTcpServer::startServer()
     struct sockaddr_in addr;
     memset(&addr, 0, sizeof addr);
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_addr.s_addr = bindAddress;
     addr.sin_port = htons(port);
     if (bind(sock, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) < 0) {
         perror("bind error");

@@ -17,12 +17,14 @@
 #include "trace/Trace.h"
 
 CUdpServer::CUdpServer(int localPort)
-    : addrType(ADDR_TYPE_INET), port(static_cast<uint16_t>(localPort)), multicastEnabled(false)
+    : addrType(ADDR_TYPE_INET), port(static_cast<uint16_t>(localPort)), bindAddress(htonl(INADDR_ANY)),
+      multicastEnabled(false)
 {
 }
 
 CUdpServer::CUdpServer(const char *path)
-    : addrType(ADDR_TYPE_UNIX), port(0), unixSocketPath(path != nullptr ? path : ""), multicastEnabled(false)
+    : addrType(ADDR_TYPE_UNIX), port(0), bindAddress(htonl(INADDR_ANY)), unixSocketPath(path != nullptr ? path : ""),
+      multicastEnabled(false)
 {
 }
 
@@ -54,7 +56,7 @@ int CUdpServer::startServer()
     } else {
         memset(&inetAddr, 0, sizeof inetAddr);
         inetAddr.sin_family = AF_INET;
-        inetAddr.sin_addr.s_addr = htonl(INADDR_ANY);
+        inetAddr.sin_addr.s_addr = bindAddress;
         inetAddr.sin_port = htons(port);
         local = reinterpret_cast<struct sockaddr *>(&inetAddr);
         localLen = sizeof inetAddr;

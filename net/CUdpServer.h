@@ -21,6 +21,8 @@ public:
     int onReadAble() override;
 
     int startServer();
+    // The IPv4 address the next startServer binds (all of them unless set).
+    void setBindAddress(uint32_t addrNetworkOrder) { bindAddress = addrNetworkOrder; }
     // Tries startServer again, for the connection check.
     int connectToHost() override;
     int initMulticast(int sock);
@@ -34,6 +36,7 @@ private:
     DatagramCallback readCallback;
     int addrType;
     uint16_t port;
+    uint32_t bindAddress; // network order
     std::string unixSocketPath;
     bool multicastEnabled;
     std::string multicastGroup;

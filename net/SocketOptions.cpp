@@ -38,6 +38,16 @@ int setNonBlocking(int fd)
     return opts;
 }
 
+bool setDescriptorNonBlocking(int fd, bool nonBlocking)
+{
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0) {
+        return false;
+    }
+    const int wanted = nonBlocking ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    return wanted == flags || fcntl(fd, F_SETFL, wanted) == 0;
+}
+
 bool makeUnixAddress(const std::string &path, struct sockaddr_un &addr, const char *caller)
 {
     memset(&addr, 0, sizeof addr);
@@ -98,4 +108,23 @@ bool peerOnThisHost(int fd)
     }
     freeifaddrs(interfaces);
     return found;
+}
+
+bool loopbackAddress(const void *sockaddrIn)
+{
+    if (sockaddrIn == nullptr) {
+        return false;
+    }
+    const struct sockaddr_in *in = static_cast<const struct sockaddr_in *>(sockaddrIn);
+    return in->sin_family == AF_INET && (ntohl(in->sin_addr.s_addr) >> 24) == 127;
+}
+
+bool peerOnLoopback(int fd)
+{
+    struct sockaddr_storage peer;
+    socklen_t peerLen = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<struct sockaddr *>(&peer), &peerLen) != 0) {
+        return false;
+    }
+    return peer.ss_family == AF_UNIX || loopbackAddress(&peer);
 }

@@ -13,8 +13,10 @@
 int setSocketOpt(int fd);
 
 // Adds O_NONBLOCK; returns the new flags. The daemon keeps its descriptors
-// blocking, bounded by the timeouts above.
+// blocking, bounded by the timeouts above, unless a send queue is set.
 int setNonBlocking(int fd);
+// Sets or clears O_NONBLOCK; false (errno set) when fcntl failed.
+bool setDescriptorNonBlocking(int fd, bool nonBlocking);
 
 // Fills a Unix-domain address with path. False, with an ERROR trace under
 // `caller`, when the path does not fit the address's path field.
@@ -28,6 +30,12 @@ bool peerOnThisHost(int fd);
 // The same for two IPv4 addresses in network order (the peer's and the
 // local end's), without the look-up of this host's other addresses.
 bool sameHostAddress(uint32_t peer, uint32_t local);
+
+// True when the peer is a Unix-domain socket or on a loopback address: the
+// narrower "this host" of hardened settings.
+bool peerOnLoopback(int fd);
+// True for an IPv4 socket address on a loopback address.
+bool loopbackAddress(const void *sockaddrIn);
 
 // True when a socket may be put at path: nothing is there, or a socket. A
 // directory or any other file is never removed or replaced (ERROR trace

@@ -41,6 +41,16 @@ inline int boundPort(int fd)
     return ntohs(addr.sin_port);
 }
 
+// The local IPv4 address a socket is bound to, in network order.
+inline uint32_t boundAddress(int fd)
+{
+    struct sockaddr_in addr;
+    socklen_t len = sizeof addr;
+    memset(&addr, 0, sizeof addr);
+    getsockname(fd, reinterpret_cast<struct sockaddr *>(&addr), &len);
+    return addr.sin_addr.s_addr;
+}
+
 // A TCP port that was free a moment ago (the system's choice for port 0).
 inline int freeTcpPort()
 {

@@ -45,6 +45,12 @@ TEST_F(SocketManagerTest, ServePauseIsTheConfiguredSetting)
 {
     const unsigned pause = CSocketManager::kServePauseUs;
     EXPECT_EQ(pause, static_cast<unsigned>(PELLIX_CONFIGURED_PAUSE_US));
+    // Changeable at run time; the stall timeout likewise.
+    CSocketManager mgr;
+    EXPECT_EQ(mgr.servePauseUs(), pause);
+    mgr.setServePauseUs(0);
+    EXPECT_EQ(mgr.servePauseUs(), 0u);
+    EXPECT_EQ(mgr.stallTimeoutMs(), 10000);
 }
 
 TEST_F(SocketManagerTest, AddReplaceRemoveAndFind)

@@ -15,6 +15,7 @@
 #include "net/CSocketClient.h"
 #include "net/CTcpClient.h"
 #include "net/CTcpServer.h"
+#include "net/CUdpServer.h"
 #include "net/CUnixClient.h"
 #include "net/CUnixServer.h"
 #include "tests/net/NetTestSupport.h"
@@ -79,6 +80,23 @@ TEST_F(SocketServerTest, TcpServerWithPortZeroRefusesAndClosesItsSocket)
     EXPECT_FALSE(server.isDescriptorOpen());
     // No number left that a connection could take over in the socket map.
     EXPECT_EQ(server.getFd(), -1);
+}
+
+TEST_F(SocketServerTest, ServersBindTheAddressTheyAreGiven)
+{
+    for (const bool loopbackOnly : {false, true}) {
+        const uint32_t wanted = htonl(loopbackOnly ? INADDR_LOOPBACK : INADDR_ANY);
+        CTcpServer tcp(freeTcpPort());
+        CUdpServer udp(0);
+        if (loopbackOnly) {
+            tcp.setBindAddress(wanted);
+            udp.setBindAddress(wanted);
+        }
+        for (int fd : {tcp.startServer(), udp.startServer()}) {
+            ASSERT_GE(fd, 0);
+            EXPECT_EQ(boundAddress(fd), wanted) << loopbackOnly;
+        }
+    }
 }
 
 TEST_F(SocketServerTest, SocketOnDescriptorZeroIsAValidServer)
