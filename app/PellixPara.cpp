@@ -1,5 +1,8 @@
 #include "app/PellixPara.h"
 
+#include <arpa/inet.h>
+
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <fstream>
@@ -28,6 +31,97 @@ T convertMember(const Json::Value &root, const char *key, const T &fallback, Con
     }
 }
 
+void unusable(const char *key)
+{
+    fprintf(stderr, "pellixPara: cannot use \"%s\", using its default\n", key);
+}
+
+// One optional key: `accept` takes the member and fills the setting, false
+// when the value cannot be used. Absent, the setting stays as it is.
+template <typename Accept>
+void optionalMember(const Json::Value &root, const char *key, Accept accept)
+{
+    if (!root.isMember(key)) {
+        return;
+    }
+    bool used = false;
+    try {
+        used = accept(root[key]);
+    } catch (const Json::Exception &) {
+        used = false;
+    }
+    if (!used) {
+        unusable(key);
+    }
+}
+
+// A whole number in [0, most], neither a string nor a fraction.
+bool wholeNumber(const Json::Value &v, uint64_t most, uint64_t &out)
+{
+    if (!v.isIntegral() || (v.isInt64() && v.asInt64() < 0) || v.asUInt64() > most) {
+        return false;
+    }
+    out = v.asUInt64();
+    return true;
+}
+
+void readSettings(const Json::Value &root, HubSettings &settings)
+{
+    settings = HubSettings();
+    optionalMember(root, "tcpBindAddress", [&](const Json::Value &v) {
+        struct in_addr addr;
+        if (!v.isString() || inet_pton(AF_INET, v.asCString(), &addr) != 1) {
+            return false;
+        }
+        settings.bindAddress = addr.s_addr;
+        return true;
+    });
+    optionalMember(root, "servePauseUs", [&](const Json::Value &v) {
+        uint64_t us = 0;
+        if (!wholeNumber(v, 1000000, us)) {
+            return false;
+        }
+        settings.servePauseUs = static_cast<long>(us);
+        return true;
+    });
+    optionalMember(root, "sendQueueBytes", [&](const Json::Value &v) {
+        uint64_t bytes = 0;
+        if (!wholeNumber(v, 1u << 30, bytes)) {
+            return false;
+        }
+        settings.sendQueueBytes = static_cast<size_t>(bytes);
+        return true;
+    });
+    optionalMember(root, "strictModules", [&](const Json::Value &v) {
+        if (!v.isBool()) {
+            return false;
+        }
+        settings.strictModules = v.asBool();
+        return true;
+    });
+    optionalMember(root, "hubCommandsFrom", [&](const Json::Value &v) {
+        const std::string from = v.isString() ? v.asString() : std::string();
+        if (from != "any" && from != "local") {
+            return false;
+        }
+        settings.localHubCommands = from == "local";
+        return true;
+    });
+    optionalMember(root, "killPolicy", [&](const Json::Value &v) {
+        const std::string policy = v.isString() ? v.asString() : std::string();
+        if (policy == "name") {
+            settings.killPolicy = HubSettings::KILL_BY_NAME;
+        } else if (policy == "peer") {
+            settings.killPolicy = HubSettings::KILL_PEER;
+        } else if (policy == "none") {
+            settings.killPolicy = HubSettings::KILL_NONE;
+        } else {
+            return false;
+        }
+        return true;
+    });
+}
+
 } // namespace
 
 int readParaFile(PellixPara &para, const std::string &path)
@@ -54,6 +148,7 @@ int readParaFile(PellixPara &para, const std::string &path)
                                        [](const Json::Value &v) { return v.asInt(); });
     para.unixSocketPath = convertMember(root, "unixSocketPath", PellixPaths::unixSocketPath(),
                                         [](const Json::Value &v) { return v.asString(); });
+    readSettings(root, para.settings);
     return 0;
 }
 

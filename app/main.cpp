@@ -51,6 +51,7 @@ int main(int, char **)
         CPellix pellix;
         tm_printf(TRACE_ALERT, "main", __LINE__, "tcp svr listen port: %d, unix svr listen path: %s\n", port,
                   path.c_str());
+        pellix.setSettings(para.settings);
         pellix.initServers(port, path);
         pellix.run();
     }

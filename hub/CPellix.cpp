@@ -1,7 +1,11 @@
 #include "hub/CPellix.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <vector>
 
@@ -12,6 +16,7 @@
 #include "hub/ModuleName.h"
 #include "hub/PacketFrame.h"
 #include "hub/ShellCommand.h"
+#include "net/PeerProcess.h"
 #include "net/SocketOptions.h"
 #include "trace/Trace.h"
 
@@ -29,12 +34,13 @@ CPellix::CPellix(const std::string &path)
         CLogManager::log(spdlog::level::warn, "regMap {} not read: {}", regMapPath, regMap.refusal());
     }
     regMap.replayRegMap(boost::bind(&CEventManager::RegEvent, eventManager.get(), _1, _2));
-    // What killall would take for this very process.
+    // What killall would take for this very process: the kernel's name for
+    // it (which an emulator or a wrapper may change) and the program's own.
     std::ifstream comm("/proc/self/comm");
-    std::getline(comm, ownName);
-    if (ownName.empty()) {
-        ownName = program_invocation_short_name;
-    }
+    std::string kernelName;
+    std::getline(comm, kernelName);
+    ownNames.insert(kernelName);
+    ownNames.insert(program_invocation_short_name);
 }
 
 // Members go in reverse order: the socket manager deletes the connections
@@ -53,12 +59,22 @@ int CPellix::initServers(uint16_t port, const std::string &unixPath)
 
     udpServer.reset(new CUdpServer(port));
     udpServer->setName("udp-svr-" + std::to_string(port));
+    tcpServer->setBindAddress(settings.bindAddress);
+    udpServer->setBindAddress(settings.bindAddress);
     udpServer->setReadCallback(
         boost::bind(static_cast<void (CPellix::*)(int, const void *, const void *, int)>(&CPellix::onReadSocketData),
                     this, _1, _2, _3, _4));
 
     udpDecoupler.reset(new CDatagramSplitters());
     return 0;
+}
+
+void CPellix::setSettings(const HubSettings &hardened)
+{
+    settings = hardened;
+    if (settings.servePauseUs >= 0) {
+        socketManager->setServePauseUs(static_cast<unsigned>(settings.servePauseUs));
+    }
 }
 
 int CPellix::run()
@@ -93,7 +109,14 @@ void CPellix::acceptClient(CSocketClient *client, const char *func, int line, co
                     this, _1, _2, _3));
     socketManager->add(client->getFd(), client);
     decouplerMap[client].reset(new CDecoupler(PacketFrame::kStartMark, PacketFrame::kEndMark));
-    heartMap[client].reset(new HeartInfo());
+    HeartInfo *heart = new HeartInfo();
+    heartMap[client].reset(heart);
+    if (settings.localHubCommands) {
+        heart->loopbackPeer = peerOnLoopback(client->getFd());
+    }
+    if (settings.sendQueueBytes > 0) {
+        client->setSendQueueLimit(settings.sendQueueBytes);
+    }
     tm_printf(TRACE_NOTICE, func, line, format, client->getFd());
     socketManager->dumpSocketMapInfo();
 }
@@ -148,6 +171,11 @@ void CPellix::onReadSocketData(int, const void *fromAddr, const void *data, int 
     if (!udpDecoupler) {
         return;
     }
+    datagramFromLoopback = loopbackAddress(fromAddr);
+    if (settings.strictModules && !datagramFromLoopback) {
+        tm_printf(TRACE_INFO, "onReadSocketData", __LINE__, "drop datagram from beyond this host\n");
+        return;
+    }
     CDecoupler &splitter = udpDecoupler->splitterFor(fromAddr);
     splitter.append(data, len);
     outbox.open();
@@ -187,6 +215,9 @@ void CPellix::routeFrame(CSocketClient *client, const unsigned char *bytes, int 
         tm_printf(TRACE_WARM, "onReadSocketData", __LINE__, "drop frame of %d bytes, shorter than a header\n", size);
         return;
     }
+    if (settings.strictModules && !admitStrict(client, bytes, size)) {
+        return;
+    }
     const int devId = bytes[PacketFrame::kDevIdOffset];
     if (devId == CENTER_DEV_ID) {
         processCenterData(client, bytes, size);
@@ -199,9 +230,67 @@ void CPellix::routeFrame(CSocketClient *client, const unsigned char *bytes, int 
     }
 }
 
+// The frame's srcId is who the sender claims to be: over a stream it must be
+// an id this very connection registered, and datagrams (which nothing ties to
+// an id) may neither subscribe nor unsubscribe; nobody may publish the
+// departure event, which only the hub announces.
+bool CPellix::admitStrict(CSocketClient *client, const unsigned char *bytes, int size)
+{
+    const int devId = bytes[PacketFrame::kDevIdOffset];
+    const int srcId = bytes[PacketFrame::kSrcIdOffset];
+    int cmd = 0;
+    PacketFrame::readU16LE(bytes, size, PacketFrame::kCmdOffset, cmd);
+    const char *why = nullptr;
+    if (client != nullptr && !(devId == CENTER_DEV_ID && cmd == CMD_REG)) {
+        std::map<int, CSocketClient *>::const_iterator owner = devMap.find(srcId);
+        if (owner == devMap.end() || owner->second != client) {
+            why = "srcId not registered on this connection";
+        }
+    }
+    if (why == nullptr && devId > MAX_FORWARD_DEV_ID) {
+        int event = -1;
+        PacketFrame::readU16LE(bytes, size - PacketFrame::kEndMarkSize, PacketFrame::kPayloadOffset, event);
+        if (client == nullptr && (cmd == CMD_REG_EVENT || cmd == CMD_UNREG_EVENT)) {
+            why = "subscriptions come over a stream";
+        } else if (cmd == CMD_PUBLISH_EVENT && event == 0) {
+            why = "only the hub publishes event 0";
+        }
+    }
+    if (why == nullptr) {
+        return true;
+    }
+    tm_printf(TRACE_INFO, "routeFrame", __LINE__, "drop frame from srcId [%02x] to devId [%02x], cmd 0x%04x: %s\n",
+              srcId, devId, cmd, why);
+    return false;
+}
+
+bool CPellix::hubCommandAllowed(CSocketClient *client, int cmd)
+{
+    if (!settings.localHubCommands) {
+        return true;
+    }
+    bool local = datagramFromLoopback;
+    if (client != nullptr) {
+        const HeartInfo *heart = getHeartInfo(client);
+        local = heart != nullptr && heart->loopbackPeer;
+    }
+    if (!local) {
+        tm_printf(TRACE_WARM, "processCenterData", __LINE__, "hub command 0x%04x refused: not from this host\n", cmd);
+    }
+    return local;
+}
+
 void CPellix::registerModule(CSocketClient *client, const unsigned char *bytes, int size)
 {
     const int srcId = bytes[PacketFrame::kSrcIdOffset];
+    if (settings.strictModules) {
+        std::map<int, CSocketClient *>::const_iterator holder = devMap.find(srcId);
+        if (holder != devMap.end() && holder->second != client) {
+            CLogManager::log(spdlog::level::warn, "reg refused fd: {}, dev: {}: the id is held by fd {}",
+                             client->getFd(), static_cast<unsigned>(srcId), holder->second->getFd());
+            return;
+        }
+    }
     const std::string name =
         size == PacketFrame::kMinFrameSize
             ? std::to_string(client->getFd())
@@ -234,6 +323,9 @@ void CPellix::processCenterData(CSocketClient *client, const unsigned char *byte
         }
         break;
     case CMD_DATA_PRINT:
+        if (!hubCommandAllowed(client, cmd)) {
+            break;
+        }
         if (dataPrint) {
             dataPrint = false;
             tm_printf(TRACE_ALERT, "processCenterData", 417, "close data print\n");
@@ -243,9 +335,14 @@ void CPellix::processCenterData(CSocketClient *client, const unsigned char *byte
         }
         break;
     case CMD_DUMP_SOCKET:
-        socketManager->dumpSocketMapInfo();
+        if (hubCommandAllowed(client, cmd)) {
+            socketManager->dumpSocketMapInfo();
+        }
         break;
     case CMD_SET_DEBUG_LEVEL: {
+        if (!hubCommandAllowed(client, cmd)) {
+            break;
+        }
         int level = 0;
         if (!PacketFrame::readS32LE(bytes, size - PacketFrame::kEndMarkSize, PacketFrame::kPayloadOffset, level)) {
             tm_printf(TRACE_WARM, "processCenterData", __LINE__, "debug level needs 4 payload bytes, got %d\n",
@@ -381,7 +478,7 @@ const char *CPellix::killRefusal(const std::string &name, bool onThisHost) const
     if (name.find('/') != std::string::npos) {
         return "it holds a '/'";
     }
-    if (name == ownName) {
+    if (ownNames.count(name) != 0) {
         return "it is the hub's own";
     }
     if (name.find('\0') != std::string::npos) {
@@ -415,6 +512,23 @@ void CPellix::killModule(const std::string &name, bool onThisHost)
     ShellCommand::run(command);
 }
 
+void CPellix::killPeer(CSocketClient *client, pid_t pid)
+{
+    if (pid <= 1 || pid == getpid()) {
+        tm_printf(TRACE_WARM, "heartCmdCheck", __LINE__, "no kill for module \"%s\": no process found at its end\n",
+                  ModuleName::printable(client->getName()).c_str());
+        return;
+    }
+    if (kill(pid, SIGKILL) != 0) {
+        const int err = errno;
+        tm_printf(TRACE_WARM, "heartCmdCheck", __LINE__, "kill of pid %d failed: %s\n", static_cast<int>(pid),
+                  strerror(err));
+        return;
+    }
+    CLogManager::log(spdlog::level::warn, "module {} killed, pid {}", ModuleName::printable(client->getName()),
+                     static_cast<int>(pid));
+}
+
 void CPellix::heartCmdCheck(const void *, int)
 {
     socketManager->dumpSocketMapInfo();
@@ -433,11 +547,21 @@ void CPellix::heartCmdCheck(const void *, int)
         CLogManager::log(spdlog::level::err, "module {} heart time out, restart app...",
                          ModuleName::printable(client->getName()));
         // Asked before the close: a module on another machine is not
-        // restarted by a local killall.
-        const bool onThisHost = peerOnThisHost(client->getFd());
+        // restarted by a local killall, and the process at the other end
+        // can only be found while the connection is there.
+        const bool byName = settings.killPolicy == HubSettings::KILL_BY_NAME;
+        const bool onThisHost = byName && peerOnThisHost(client->getFd());
+        const pid_t peer = settings.killPolicy == HubSettings::KILL_PEER ? PeerProcess::peerPid(client->getFd()) : -1;
         client->closeSocket();
         it = heartMap.erase(it);
-        killModule(client->getName(), onThisHost);
+        if (byName) {
+            killModule(client->getName(), onThisHost);
+        } else if (settings.killPolicy == HubSettings::KILL_PEER) {
+            killPeer(client, peer);
+        } else {
+            tm_printf(TRACE_WARM, "heartCmdCheck", __LINE__, "no kill for module \"%s\": kills are off\n",
+                      ModuleName::printable(client->getName()).c_str());
+        }
         removerDev(client);
     }
 }

@@ -9,6 +9,8 @@
 // of length <= 0) or closes it (a heartbeat time-out), so that no map ever
 // holds a deleted endpoint.
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -20,6 +22,7 @@
 #include "hub/CDecoupler.h"
 #include "hub/CRegMap.h"
 #include "hub/HeartInfo.h"
+#include "hub/HubSettings.h"
 #include "net/COutbox.h"
 #include "net/CSocketClient.h"
 #include "net/CSocketManager.h"
@@ -40,6 +43,9 @@ public:
     CPellix(const CPellix &) = delete;
     CPellix &operator=(const CPellix &) = delete;
 
+    // Before initServers: the hardened settings, if any.
+    void setSettings(const HubSettings &hardened);
+    const HubSettings &getSettings() const { return settings; }
     int initServers(uint16_t port, const std::string &unixPath);
     // Starts the servers and the heartbeat timer, then runs the select loop
     // until it ends; the loop's result.
@@ -79,6 +85,12 @@ private:
     void deliver(CSocketClient *client, const void *data, int len);
     void deliverPacket(CSocketClient *client, int devId, uint8_t cmd, const void *data, int length, int srcId);
     void registerModule(CSocketClient *client, const unsigned char *frame, int size);
+    // With strictModules: false (and a trace) for a frame the sender may not send.
+    bool admitStrict(CSocketClient *client, const unsigned char *frame, int size);
+    // With hubCommandsFrom "local": whether the hub's own switches may be
+    // thrown by this sender.
+    bool hubCommandAllowed(CSocketClient *client, int cmd);
+    void killPeer(CSocketClient *client, pid_t pid);
     void subscribe(const unsigned char *payload, int payloadLen, int srcId);
     // Why the processes of that name must not be killed; null when they may.
     const char *killRefusal(const std::string &name, bool onThisHost) const;
@@ -101,5 +113,7 @@ private:
     COutbox outbox;                // open while one read's frames are routed
     std::string packet;            // reused for every frame the hub builds
     std::set<std::string> killedThisPeriod;
-    std::string ownName;           // the hub's own process name: never killed
+    HubSettings settings;
+    bool datagramFromLoopback = false; // of the datagram being routed
+    std::set<std::string> ownNames; // the hub's own process names: never killed
 };

@@ -4,4 +4,7 @@
 // that passed since bytes last arrived on it.
 struct HeartInfo {
     int missCount = 0;
+    // The peer is this host's own (Unix socket or loopback), asked at accept
+    // only where a setting needs it.
+    bool loopbackPeer = false;
 };

@@ -3,6 +3,7 @@
 #
 #   <prefix>/bin/pellix, <prefix>/bin/pellix-cli                 component runtime
 #   <prefix>/lib/systemd/system/pellix.service                   component runtime
+#   <prefix>/share/pellix/pellixPara.hardened.json               component runtime
 #   <prefix>/lib/libpellix_client.a, <prefix>/include/pellix/     component dev
 #   <prefix>/lib/cmake/Pellix/ (find_package(Pellix): Pellix::client)
 #   <prefix>/lib/pkgconfig/pellix.pc
@@ -23,6 +24,9 @@ install(CODE "
 " COMPONENT runtime)
 install(FILES ${PROJECT_BINARY_DIR}/packaging/pellix.service
         DESTINATION lib/systemd/system COMPONENT runtime)
+# The hardened configuration, for the operator to copy: never in place of
+# the device's own file.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/pellixPara.hardened.json DESTINATION share/pellix COMPONENT runtime)
 
 configure_file(${CMAKE_CURRENT_LIST_DIR}/PellixConfig.cmake.in
                ${PROJECT_BINARY_DIR}/packaging/PellixConfig.cmake @ONLY)

@@ -145,6 +145,7 @@ for need in libspdlog1.10 libfmt9 libjsoncpp25 psmisc; do
 done
 contents=$(dpkg-deb -c "$deb"; dpkg-deb -c "$dev")
 for path in ./usr/bin/pellix ./usr/bin/pellix-cli ./usr/lib/systemd/system/pellix.service \
+    ./usr/share/pellix/pellixPara.hardened.json \
     ./usr/lib/libpellix_client.a ./usr/include/pellix/CPellixClient.h \
     ./usr/lib/cmake/Pellix/PellixConfig.cmake ./usr/lib/pkgconfig/pellix.pc; do
   grep -q " $path\$" <<< "$contents" || fail "$path is in neither package"

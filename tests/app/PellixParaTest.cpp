@@ -294,3 +294,43 @@ TEST_F(PellixParaTest, MissingOrUnreadableFileReadsAsEmpty)
     EXPECT_EQ(r.para.tcpListenPort, 1);
     EXPECT_EQ(r.err, "");
 }
+
+TEST_F(PellixParaTest, OptionalKeysAreReadWhenPresentAndNamedWhenUnusable)
+{
+    // Absent: the plain behaviour.
+    ReadResult r = readContent("{\"tcpListenPort\": 20000}");
+    EXPECT_EQ(r.para.settings.bindAddress, htonl(INADDR_ANY));
+    EXPECT_EQ(r.para.settings.servePauseUs, -1);
+    EXPECT_EQ(r.para.settings.sendQueueBytes, 0u);
+    EXPECT_FALSE(r.para.settings.strictModules);
+    EXPECT_FALSE(r.para.settings.localHubCommands);
+    EXPECT_EQ(r.para.settings.killPolicy, HubSettings::KILL_BY_NAME);
+
+    // The shipped hardened file: every key used, nothing complained about.
+    r = readContent(readFile(std::string(PELLIX_SOURCE_PATH) + "/packaging/pellixPara.hardened.json"));
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.para.settings.bindAddress, htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(r.para.settings.servePauseUs, 0);
+    EXPECT_EQ(r.para.settings.sendQueueBytes, 1048576u);
+    EXPECT_TRUE(r.para.settings.strictModules);
+    EXPECT_TRUE(r.para.settings.localHubCommands);
+    EXPECT_EQ(r.para.settings.killPolicy, HubSettings::KILL_PEER);
+
+    // Each unusable value: one line naming the key, the default kept.
+    for (const char *member :
+         {"\"tcpBindAddress\": \"localhost\"", "\"tcpBindAddress\": 2130706433", "\"servePauseUs\": -1",
+          "\"servePauseUs\": 1.5", "\"servePauseUs\": \"0\"", "\"sendQueueBytes\": 4294967296",
+          "\"strictModules\": 1", "\"hubCommandsFrom\": \"LOCAL\"", "\"killPolicy\": \"all\"",
+          "\"killPolicy\": [\"peer\"]"}) {
+        r = readContent(std::string("{") + member + "}");
+        const std::string key = std::string(member).substr(1, std::string(member).find('"', 1) - 1);
+        EXPECT_EQ(r.rc, 0) << member;
+        EXPECT_EQ(r.err, "pellixPara: cannot use \"" + key + "\", using its default\n") << member;
+        EXPECT_EQ(r.para.settings.bindAddress, htonl(INADDR_ANY)) << member;
+        EXPECT_EQ(r.para.settings.servePauseUs, -1) << member;
+        EXPECT_EQ(r.para.settings.sendQueueBytes, 0u) << member;
+        EXPECT_FALSE(r.para.settings.strictModules) << member;
+        EXPECT_EQ(r.para.settings.killPolicy, HubSettings::KILL_BY_NAME) << member;
+    }
+}

@@ -5,12 +5,15 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
 
+#include "net/CUnixClient.h"
 #include "net/SocketOptions.h"
 #include "tests/hub/PellixFixture.h"
 
@@ -209,6 +212,74 @@ TEST(PeerOnThisHost, LoopbackAndTheAddressTheConnectionCameInOnAreThisHost)
     EXPECT_TRUE(sameHostAddress(ip("192.168.1.5"), ip("192.168.1.5")));
     EXPECT_FALSE(sameHostAddress(ip("192.168.1.6"), ip("192.168.1.5")));
     EXPECT_FALSE(sameHostAddress(ip("128.0.0.1"), ip("127.0.0.1")));
+}
+
+} // namespace
+
+namespace {
+
+// A process of its own at the other end of a Unix connection, as a module
+// would be: it connects and waits to be killed.
+struct PeerProcessModule {
+    pid_t pid = -1;
+    int accepted = -1;
+};
+
+PeerProcessModule startPeerProcess(const std::string &path)
+{
+    PeerProcessModule peer;
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+    if (bind(listener, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0 || listen(listener, 1) != 0) {
+        close(listener);
+        return peer;
+    }
+    peer.pid = fork();
+    if (peer.pid == 0) {
+        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) == 0) {
+            pause();
+        }
+        _exit(1);
+    }
+    peer.accepted = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    close(listener);
+    return peer;
+}
+
+TEST_F(HeartbeatTest, KillPolicyPeerKillsTheProcessAtTheOtherEndAndNoneKillsNothing)
+{
+    HubSettings settings;
+    settings.killPolicy = HubSettings::KILL_PEER;
+    hub->setSettings(settings);
+    PeerProcessModule peer = startPeerProcess(dir.file("peer.sock"));
+    ASSERT_GT(peer.pid, 0);
+    ASSERT_GE(peer.accepted, 0);
+    CUnixClient *client = new CUnixClient("");
+    client->setConnType(CONN_TYPE_ACCEPTED);
+    client->setSocket(peer.accepted);
+    hub->onAcceptNewUnixClient(client, nullptr, nullptr);
+    registered(0x10, "mine"); // a socketpair: its other end is this very test
+    OutputCapture out(STDOUT_FILENO);
+    for (int i = 0; i < 4; ++i) {
+        hub->heartCmdCheck(nullptr, 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(peer.pid, &status, 0), peer.pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    EXPECT_NE(log.text().find("killed, pid " + std::to_string(peer.pid)), std::string::npos) << log.text();
+    EXPECT_NE(out.text().find("no kill for module \"mine\": no process found at its end"), std::string::npos)
+        << out.text();
+
+    settings.killPolicy = HubSettings::KILL_NONE;
+    hub->setSettings(settings);
+    registered(0x11, "app");
+    tick(4);
+    EXPECT_EQ(hub->connectionCount(), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(killCalls(0).empty());
 }
 
 } // namespace

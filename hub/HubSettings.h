@@ -1,0 +1,33 @@
+#pragma once
+// What a product may harden, from optional keys of the configuration file.
+// Every default is the hub's plain behaviour: a file without these keys runs
+// the hub exactly as one that never heard of them.
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+
+struct HubSettings {
+    enum KillPolicy {
+        KILL_BY_NAME, // killall with the module's name
+        KILL_PEER,    // only the process at the other end of the connection
+        KILL_NONE,    // close and announce, never kill
+    };
+
+    // The IPv4 address, in network order, that TCP and UDP bind.
+    uint32_t bindAddress = htonl(INADDR_ANY);
+    // The pause after each served descriptor; -1: the build's default.
+    long servePauseUs = -1;
+    // 0: blocking writes bounded by the send timeout. N: non-blocking
+    // writes, at most N bytes queued per connection.
+    size_t sendQueueBytes = 0;
+    // Ids are owned: no take-over of a live id, no frames under an id the
+    // connection did not register, no subscriptions by datagram, no forged
+    // departures (event 0), datagrams from loopback only.
+    bool strictModules = false;
+    // The hub's own switches (data print, socket dump, trace level) only
+    // from the Unix socket or loopback.
+    bool localHubCommands = false;
+    KillPolicy killPolicy = KILL_BY_NAME;
+};
