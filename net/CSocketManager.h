@@ -30,9 +30,9 @@
 class CSocketManager {
 public:
     // Pause after each served descriptor, in microseconds (0: none).
-    static const unsigned kServePauseUs = PELLIX_SERVE_PAUSE_US;
+    static constexpr unsigned kServePauseUs = PELLIX_SERVE_PAUSE_US;
     // How long a send queue may hold bytes of which none could be written.
-    static const int kStallTimeoutMs = 10000;
+    static constexpr int kStallTimeoutMs = 10000;
 
     CSocketManager();
     ~CSocketManager();

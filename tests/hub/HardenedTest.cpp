@@ -87,6 +87,12 @@ TEST_F(HardenedTest, StrictModulesOwnTheirIds)
 TEST_F(HardenedTest, HubSwitchesOnlyFromThisHostWhenAsked)
 {
     harden(false, true);
+    // (The pause is the build's unless the settings name one.)
+    EXPECT_EQ(hub->getSocketManager()->servePauseUs(), CSocketManager::kServePauseUs);
+    HubSettings noPause = hub->getSettings();
+    noPause.servePauseUs = 0;
+    hub->setSettings(noPause);
+    EXPECT_EQ(hub->getSocketManager()->servePauseUs(), 0u);
     Module local = registered(0x10, "local"); // a socketpair: a Unix socket
     const std::string print = makeFrame(CENTER_DEV_ID, 0x10, CMD_DATA_PRINT);
     OutputCapture out(STDOUT_FILENO);
