@@ -14,9 +14,11 @@
 
 #include <spdlog/spdlog.h>
 
+#include "hub/HubLog.h"
+
 class CLogManager {
 public:
-    static constexpr const char *kLoggerName = "Pellix";
+    static constexpr const char *kLoggerName = HubLog::kLoggerName;
 
     static CLogManager *getInstance();
 
@@ -44,7 +46,7 @@ public:
     // True while a call of log(), flush() or initLogger() runs on the thread:
     // the signal handler must not enter the library then, since the call may
     // hold one of its locks.
-    static bool logCallInProgress() { return inProgress != 0; }
+    static bool logCallInProgress() { return inProgress != 0 || HubLog::callInProgress(); }
 
     // Path of the log file once set-up succeeded, else empty. Kept as a plain
     // array so that the signal handler can use it without allocating.

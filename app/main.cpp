@@ -48,7 +48,7 @@ int main(int, char **)
     const std::string path = PellixPaths::rootedOnce(para.unixSocketPath);
 
     {
-        CPellix pellix;
+        CPellix pellix(PellixPaths::regMapFile());
         tm_printf(TRACE_ALERT, "main", __LINE__, "tcp svr listen port: %d, unix svr listen path: %s\n", port,
                   path.c_str());
         pellix.setSettings(para.settings);

@@ -11,8 +11,7 @@
 
 #include <boost/bind/bind.hpp>
 
-#include "app/CLogManager.h"
-#include "app/PellixPaths.h"
+#include "hub/HubLog.h"
 #include "hub/ModuleName.h"
 #include "hub/PacketFrame.h"
 #include "hub/ShellCommand.h"
@@ -22,16 +21,12 @@
 
 using namespace boost::placeholders;
 
-CPellix::CPellix() : CPellix(PellixPaths::regMapFile())
-{
-}
-
 CPellix::CPellix(const std::string &path)
     : socketManager(new CSocketManager()), eventManager(new CEventManager()), dataPrint(false), regMapPath(path)
 {
     eventSender = boost::bind(&CPellix::sendEventPacket, this, _1, _2, _3, _4);
     if (regMap.loadRegMap(regMapPath) == 3) {
-        CLogManager::log(spdlog::level::warn, "regMap {} not read: {}", regMapPath, regMap.refusal());
+        HubLog::log(spdlog::level::warn, "regMap {} not read: {}", regMapPath, regMap.refusal());
     }
     regMap.replayRegMap(boost::bind(&CEventManager::RegEvent, eventManager.get(), _1, _2));
     // What killall would take for this very process: the kernel's name for
@@ -286,7 +281,7 @@ void CPellix::registerModule(CSocketClient *client, const unsigned char *bytes, 
     if (settings.strictModules) {
         std::map<int, CSocketClient *>::const_iterator holder = devMap.find(srcId);
         if (holder != devMap.end() && holder->second != client) {
-            CLogManager::log(spdlog::level::warn, "reg refused fd: {}, dev: {}: the id is held by fd {}",
+            HubLog::log(spdlog::level::warn, "reg refused fd: {}, dev: {}: the id is held by fd {}",
                              client->getFd(), static_cast<unsigned>(srcId), holder->second->getFd());
             return;
         }
@@ -297,7 +292,7 @@ void CPellix::registerModule(CSocketClient *client, const unsigned char *bytes, 
             : std::string(reinterpret_cast<const char *>(bytes) + PacketFrame::kPayloadOffset,
                           static_cast<size_t>(PacketFrame::payloadSize(size)));
     client->setName(name);
-    CLogManager::log(spdlog::level::warn, "reg fd: {}, dev: {}, name: {}", client->getFd(),
+    HubLog::log(spdlog::level::warn, "reg fd: {}, dev: {}, name: {}", client->getFd(),
                      static_cast<unsigned>(srcId), ModuleName::printable(name));
     devMap[srcId] = client;
     deliverPacket(client, srcId, CMD_REG, nullptr, 0, CENTER_DEV_ID);
@@ -501,7 +496,7 @@ void CPellix::killModule(const std::string &name, bool onThisHost)
         tm_printf(TRACE_WARM, "heartCmdCheck", __LINE__, "no kill command for module name \"%s\": %s\n",
                   ModuleName::printable(name).c_str(), why);
         if (!onThisHost) {
-            CLogManager::log(spdlog::level::warn, "module {} is not on this host, no kill made",
+            HubLog::log(spdlog::level::warn, "module {} is not on this host, no kill made",
                              ModuleName::printable(name));
         }
         return;
@@ -525,7 +520,7 @@ void CPellix::killPeer(CSocketClient *client, pid_t pid)
                   strerror(err));
         return;
     }
-    CLogManager::log(spdlog::level::warn, "module {} killed, pid {}", ModuleName::printable(client->getName()),
+    HubLog::log(spdlog::level::warn, "module {} killed, pid {}", ModuleName::printable(client->getName()),
                      static_cast<int>(pid));
 }
 
@@ -544,7 +539,7 @@ void CPellix::heartCmdCheck(const void *, int)
             continue;
         }
         CSocketClient *client = it->first;
-        CLogManager::log(spdlog::level::err, "module {} heart time out, restart app...",
+        HubLog::log(spdlog::level::err, "module {} heart time out, restart app...",
                          ModuleName::printable(client->getName()));
         // Asked before the close: a module on another machine is not
         // restarted by a local killall, and the process at the other end
@@ -582,7 +577,7 @@ void CPellix::removerDev(CSocketClient *client)
             ++it;
             continue;
         }
-        CLogManager::log(spdlog::level::warn, "remove modId: {}, fd :{}, mod name: {}",
+        HubLog::log(spdlog::level::warn, "remove modId: {}, fd :{}, mod name: {}",
                          static_cast<unsigned>(it->first), client->getFd(), ModuleName::printable(client->getName()));
         departed.push_back(it->first);
         it = devMap.erase(it);

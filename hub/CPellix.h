@@ -36,8 +36,7 @@ public:
     static const int kHeartPeriodMs = 15000;
     static const int kHeartMissLimit = 3;
 
-    // Loads and replays the subscription record at its fixed path.
-    CPellix();
+    // Loads and replays the subscription record kept at regMapPath.
     explicit CPellix(const std::string &regMapPath);
     ~CPellix();
     CPellix(const CPellix &) = delete;

@@ -1,0 +1,3 @@
+#include "hub/HubLog.h"
+
+volatile sig_atomic_t HubLog::inProgress = 0;
