@@ -17,21 +17,35 @@ cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target FuzzHub Fuzz
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 mkdir -p "$build/artifacts"
-status=0
+# The targets run side by side: each has its time limit, whatever the others do.
+run_target() { # target corpus
+  local work
+  work=$(mktemp -d)
+  cp fuzz/corpus/"$2"/* "$work"/
+  local result=0
+  "$build/fuzz/$1" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$build/artifacts/$1-" "$work" 2>"$build/$1.log" || result=1
+  rm -rf "$work"
+  return $result
+}
+pids=()
+targets=()
 for pair in FuzzHub:hub FuzzConfig:config FuzzRegMap:regmap; do
   target=${pair%%:*}
-  corpus=${pair##*:}
-  work=$(mktemp -d)
-  cp fuzz/corpus/"$corpus"/* "$work"/
   echo "== $target for ${seconds}s"
-  if ! "$build/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-      -print_final_stats=1 -artifact_prefix="$build/artifacts/$target-" "$work" 2>"$build/$target.log"; then
+  run_target "$target" "${pair##*:}" &
+  pids+=($!)
+  targets+=("$target")
+done
+status=0
+for i in "${!pids[@]}"; do
+  target=${targets[$i]}
+  if ! wait "${pids[$i]}"; then
     echo "$target FAILED; the end of its log:"
     tail -n 60 "$build/$target.log"
     status=1
   else
-    grep -E "stat::number_of_executed_units|Done" "$build/$target.log" | tail -n 2 || true
+    echo "== $target: $(grep -E "stat::number_of_executed_units" "$build/$target.log" | tail -n 1)"
   fi
-  rm -rf "$work"
 done
 exit $status

@@ -11,7 +11,8 @@
 #     from pellix-cli through that hub.
 # The hub runs in a network namespace of its own on the default port when
 # the machine allows one, else on a free port.
-#   scripts/package-test.sh [build dir]      (default build-package)
+#   scripts/package-test.sh [build dir]      (default build-package; an
+#                                            existing one is used as it is)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source=$PWD
@@ -126,8 +127,12 @@ fi
 build=${1:-build-package}
 jobs=$(nproc 2>/dev/null || echo 2)
 scripts/setup.sh file iproute2
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELLIX_WERROR=ON -DPELLIX_BUILD_TESTS=OFF \
-  -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON
+# A build directory that exists already (the plain build of the test run)
+# is packaged as it is configured.
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELLIX_WERROR=ON -DPELLIX_BUILD_TESTS=OFF \
+    -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON
+fi
 cmake --build "$build" -j "$jobs" --target pellix pellix-cli pellix_client
 rm -rf "$build/packages"
 (cd "$build" && cpack -G DEB -C RelWithDebInfo)

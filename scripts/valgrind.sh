@@ -4,42 +4,40 @@
 # programs themselves run under it too, except those that only drive the real
 # daemon from outside (end-to-end, fault and soak tests): their own code is
 # test code, and under memcheck its descriptor limits and timings would be
-# valgrind's rather than the machine's.
-#   scripts/valgrind.sh [gtest filter]
+# valgrind's rather than the machine's. The cases that wait out real time
+# (label "slow") are left to the plain and sanitizer runs.
+#
+# It uses the plain build (build/, as scripts/test.sh makes it), building
+# it if needed, and runs the cases through ctest in parallel.
+#   scripts/valgrind.sh [ctest regex of cases]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-filter=${1:-*}
-build=build-valgrind
+build=build
 scripts/setup.sh valgrind
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DPELLIX_WERROR=ON
+cmake -S . -B "$build" -DPELLIX_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
 cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)"
 
+logs="$build/memcheck"
+rm -rf "$logs"
+mkdir -p "$logs"
 memcheck=(valgrind --tool=memcheck --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite
           --show-leak-kinds=definite --child-silent-after-fork=yes --num-callers=30 -q)
-# DaemonProcess starts the daemon through this command line.
+export PELLIX_TEST_LAUNCHER="${memcheck[*]} --log-file=$PWD/$logs/test-%p.log"
 export PELLIX_TEST_DAEMON_WRAPPER="${memcheck[*]} --log-file=/dev/stderr"
-# The soak runs in its own CI step; a short one is enough here.
-export PELLIX_SOAK_SECONDS=${PELLIX_SOAK_SECONDS:-20}
+# Tests of what memcheck itself changes (SIGSEGV, the descriptor limit) skip
+# when they see this.
+export PELLIX_UNDER_MEMCHECK=1
 
+filter=()
+[ $# -gt 0 ] && filter=(-R "$1")
 status=0
-mapfile -t programs < <(find "$build/tests" -type f -name '*_tests' -perm -u+x | sort)
-for program in "${programs[@]}"; do
-  name=$(basename "$program")
-  log="$build/$name.memcheck.log"
-  echo "== $name"
-  # Tests of what memcheck itself changes (SIGSEGV, the descriptor limit)
-  # skip when they see PELLIX_UNDER_MEMCHECK.
-  runner=(env PELLIX_UNDER_MEMCHECK=1 "${memcheck[@]}" --log-file="$log")
-  case "$name" in
-    e2e_tests|fault_tests|soak_tests) runner=() ;;
-  esac
-  if "${runner[@]}" "$program" --gtest_filter="$filter" > "$build/$name.out" 2>&1; then
-    grep -E "^\[  (PASSED|FAILED)|tests? ran" "$build/$name.out" | tail -n 2 || true
-  else
-    echo "$name FAILED under valgrind:"
-    tail -n 40 "$build/$name.out"
-    [ -s "$log" ] && tail -n 60 "$log"
+ctest --test-dir "$build" -j "$(nproc 2>/dev/null || echo 2)" -LE slow --timeout 600 --output-on-failure \
+  "${filter[@]}" || status=1
+for log in "$logs"/*.log; do
+  if [ -s "$log" ]; then
+    echo "== memcheck: $log"
+    tail -n 60 "$log"
     status=1
   fi
 done
