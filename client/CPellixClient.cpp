@@ -407,7 +407,10 @@ Result CPellixClient::Impl::sendFrame(int devId, int cmd, const void *head, size
     if (!linkUp()) {
         return Result(Status::NotConnected, std::string("not connected to the hub; the ") + what + " was not sent");
     }
-    frames::build(out, devId, options.moduleId, static_cast<uint16_t>(cmd), head, headSize, body, bodySize);
+    if (!PacketFrame::build(out, devId, options.moduleId, static_cast<uint16_t>(cmd), head, headSize, body,
+                            bodySize)) {
+        return Result(Status::InvalidArgument, std::string("the ") + what + " does not fit a frame");
+    }
     if (endpoint->sendData(out.data(), static_cast<int>(out.size())) < 0) {
         const int err = errno;
         // Part of the frame may have gone out; the hub would join the rest
@@ -428,7 +431,7 @@ Result CPellixClient::Impl::sendEventList(int cmd, const std::vector<int> &event
 {
     for (size_t from = 0; from < events.size(); from += frames::kEventsPerFrame) {
         const size_t count = std::min(frames::kEventsPerFrame, events.size() - from);
-        frames::eventList(list, events, from, count);
+        PacketFrame::eventList(list, events, from, count);
         Result r = sendFrame(kEventSourceId, cmd, list.data(), list.size(), nullptr, 0,
                              cmd == CMD_REG_EVENT ? "subscription" : "unsubscription");
         if (!r) {
@@ -581,7 +584,7 @@ Result CPellixClient::publish(int event, const void *data, size_t size)
         return r;
     }
     unsigned char number[2];
-    frames::eventNumber(number, event);
+    PacketFrame::eventNumber(number, event);
     return impl->sendFrame(kEventSourceId, CMD_PUBLISH_EVENT, number, sizeof number, data, size, "publication");
 }
 

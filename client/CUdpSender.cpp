@@ -72,7 +72,9 @@ Result CUdpSender::sendFrame(int devId, int cmd, const void *head, size_t headSi
     if (fd < 0) {
         return Result(Status::NotConnected, "the UDP sender is not open");
     }
-    frames::build(out, devId, srcId, static_cast<uint16_t>(cmd), head, headSize, body, bodySize);
+    if (!PacketFrame::build(out, devId, srcId, static_cast<uint16_t>(cmd), head, headSize, body, bodySize)) {
+        return Result(Status::InvalidArgument, "the payload does not fit a frame");
+    }
     struct sockaddr_in to;
     memset(&to, 0, sizeof to);
     to.sin_family = AF_INET;
@@ -116,7 +118,7 @@ Result CUdpSender::publish(int event, const void *data, size_t size)
         return r;
     }
     unsigned char number[2];
-    frames::eventNumber(number, event);
+    PacketFrame::eventNumber(number, event);
     return sendFrame(kEventSourceId, CMD_PUBLISH_EVENT, number, sizeof number, data, size);
 }
 

@@ -24,46 +24,6 @@ Result refuse(const std::string &text)
 
 } // namespace
 
-void build(std::string &out, int devId, int srcId, uint16_t cmd, const void *head, size_t headSize,
-           const void *body, size_t bodySize)
-{
-    const size_t payload = headSize + bodySize;
-    const size_t len = payload + PacketFrame::kHeaderSize;
-    out.resize(PacketFrame::kMinFrameSize + payload);
-    unsigned char *p = reinterpret_cast<unsigned char *>(&out[0]);
-    memcpy(p, PacketFrame::kStartMark, PacketFrame::kStartMarkSize);
-    p[PacketFrame::kLenOffset] = static_cast<unsigned char>(len & 0xff);
-    p[PacketFrame::kLenOffset + 1] = static_cast<unsigned char>((len >> 8) & 0xff);
-    p[PacketFrame::kDevIdOffset] = static_cast<unsigned char>(devId);
-    p[PacketFrame::kSrcIdOffset] = static_cast<unsigned char>(srcId);
-    p[PacketFrame::kCmdOffset] = static_cast<unsigned char>(cmd & 0xff);
-    p[PacketFrame::kCmdOffset + 1] = static_cast<unsigned char>(cmd >> 8);
-    if (headSize > 0) {
-        memcpy(p + PacketFrame::kPayloadOffset, head, headSize);
-    }
-    if (bodySize > 0) {
-        memcpy(p + PacketFrame::kPayloadOffset + headSize, body, bodySize);
-    }
-    memcpy(p + PacketFrame::kPayloadOffset + payload, PacketFrame::kEndMark, PacketFrame::kEndMarkSize);
-}
-
-void eventList(std::string &out, const std::vector<int> &events, size_t from, size_t count)
-{
-    out.resize(1 + 2 * count);
-    out[0] = static_cast<char>(count);
-    for (size_t i = 0; i < count; ++i) {
-        const int event = events[from + i];
-        out[1 + 2 * i] = static_cast<char>(event & 0xff);
-        out[2 + 2 * i] = static_cast<char>((event >> 8) & 0xff);
-    }
-}
-
-void eventNumber(unsigned char out[2], int event)
-{
-    out[0] = static_cast<unsigned char>(event & 0xff);
-    out[1] = static_cast<unsigned char>((event >> 8) & 0xff);
-}
-
 Result checkModuleId(int id, const char *what)
 {
     if (id < 0 || id > 0xFF) {

@@ -1,12 +1,8 @@
 #pragma once
-// Frames as a module sends them, and the checks that keep a module from
-// sending what the hub could never deliver. Shared by the stream client and
-// the datagram sender; not installed.
-//
-// The hub's sendPacket writes an 8-bit command and sends on an endpoint from
-// one buffer shared by the whole process; a module needs every 16-bit
-// command and one buffer per client, so frames are built here, on the same
-// layout and constants (hub/PacketFrame.h).
+// The checks that keep a module from sending what the hub could never
+// deliver, shared by the stream client and the datagram sender; not
+// installed. Frames themselves are built by the frame codec
+// (hub/PacketFrame.h).
 
 #include <cstddef>
 #include <cstdint>
@@ -17,18 +13,6 @@
 
 namespace pellix {
 namespace frames {
-
-// Writes "<start>", len, devId, srcId, cmd, head, body, "<end>" into out,
-// reusing its capacity. The caller has checked the sizes.
-void build(std::string &out, int devId, int srcId, uint16_t cmd, const void *head, size_t headSize,
-           const void *body, size_t bodySize);
-
-// The payload of a subscription command for events[from, from + count):
-// the count byte, then each event as 16 bits, little-endian.
-void eventList(std::string &out, const std::vector<int> &events, size_t from, size_t count);
-
-// The 2-byte event number that leads a publication.
-void eventNumber(unsigned char out[2], int event);
 
 // The checks, each with the sentence a caller gets back.
 Result checkModuleId(int id, const char *what);

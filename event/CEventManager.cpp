@@ -3,20 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "hub/PacketFrame.h"
 #include "trace/Trace.h"
-
-int CEventManager::listedEvent(const unsigned char *payload, int index)
-{
-    return payload[1 + 2 * index] | (payload[2 + 2 * index] << 8);
-}
-
-int CEventManager::listedCount(const unsigned char *payload, int iLen)
-{
-    if (payload == nullptr || iLen < 1) {
-        return 0;
-    }
-    return std::min<int>(payload[0], (iLen - 1) / 2);
-}
 
 void CEventManager::addSubscription(int iEvent, int iModId)
 {
@@ -62,12 +50,12 @@ int CEventManager::RegEventList(const void *payload, int iLen, int iModId)
     const unsigned char *bytes = static_cast<const unsigned char *>(payload);
     const int claimed = (bytes != nullptr && iLen >= 1) ? bytes[0] : 0;
     tm_printf(TRACE_DEBUG, "RegEventList", __LINE__, "reg num: %d\n", claimed);
-    const int count = listedCount(bytes, iLen);
+    const int count = PacketFrame::listedCount(bytes, iLen);
     if (count < claimed) {
         tm_printf(TRACE_WARM, "RegEventList", __LINE__, "list claims %d events, payload holds %d\n", claimed, count);
     }
     for (int i = 0; i < count; ++i) {
-        const int iEvent = listedEvent(bytes, i);
+        const int iEvent = PacketFrame::listedEvent(bytes, i);
         tm_printf(TRACE_DEBUG, "RegEventList", __LINE__, "no.%d, reg event: %d, modId: 0x%02x\n", i, iEvent, iModId);
         addSubscription(iEvent, iModId);
     }
@@ -77,9 +65,9 @@ int CEventManager::RegEventList(const void *payload, int iLen, int iModId)
 int CEventManager::UnRegEventList(const void *payload, int iLen, int iModId)
 {
     const unsigned char *bytes = static_cast<const unsigned char *>(payload);
-    const int count = listedCount(bytes, iLen);
+    const int count = PacketFrame::listedCount(bytes, iLen);
     for (int i = 0; i < count; ++i) {
-        const int iEvent = listedEvent(bytes, i);
+        const int iEvent = PacketFrame::listedEvent(bytes, i);
         tm_printf(TRACE_DEBUG, "UnRegEventList", __LINE__, "no.%d, Unreg event: %d, modId: 0x%02x\n", i, iEvent,
                   iModId);
         removeSubscription(iEvent, iModId);

@@ -29,11 +29,6 @@ public:
 
     const EventTable &getTable() const { return eventTable; }
 
-    // Number of event numbers of a subscription list that lie inside the
-    // payload, and the i-th of them.
-    static int listedCount(const unsigned char *payload, int iLen);
-    static int listedEvent(const unsigned char *payload, int index);
-
 private:
     void addSubscription(int iEvent, int iModId);
     void removeSubscription(int iEvent, int iModId);

@@ -196,9 +196,11 @@ void CPellix::deliver(CSocketClient *client, const void *data, int len)
 
 void CPellix::deliverPacket(CSocketClient *client, int devId, uint8_t cmd, const void *data, int length, int srcId)
 {
-    packet.clear();
-    if (appendPacket(packet, devId, cmd, data, length, srcId)) {
+    const size_t size = length > 0 ? static_cast<size_t>(length) : 0;
+    if (PacketFrame::build(packet, devId, srcId, cmd, data, size)) {
         deliver(client, packet.data(), static_cast<int>(packet.size()));
+    } else {
+        tm_printf(TRACE_ERROR, "sendPacket", __LINE__, "payload of %d bytes does not fit a frame\n", length);
     }
 }
 
@@ -392,12 +394,12 @@ int CPellix::processRegPublishMsg(int cmd, const unsigned char *bytes, int size)
 // pair: a repeated subscription costs no write.
 void CPellix::subscribe(const unsigned char *payload, int payloadLen, int srcId)
 {
-    const int count = CEventManager::listedCount(payload, payloadLen);
+    const int count = PacketFrame::listedCount(payload, payloadLen);
     unsigned char admitted[1 + 2 * 255];
     int kept = 0;
     bool changed = false;
     for (int i = 0; i < count; ++i) {
-        const int event = CEventManager::listedEvent(payload, i);
+        const int event = PacketFrame::listedEvent(payload, i);
         const int result = regMap.addRegMapEntry(event, srcId);
         if (result < 0) {
             tm_printf(TRACE_WARM, "processRegPublishMsg", __LINE__,
@@ -586,7 +588,8 @@ void CPellix::removerDev(CSocketClient *client)
         if (modId == 0) {
             continue;
         }
-        const unsigned char payload[3] = {0x00, 0x00, static_cast<unsigned char>(modId)};
+        unsigned char payload[PacketFrame::kDepartureSize];
+        PacketFrame::departure(payload, modId);
         eventManager->ProcessEventData(payload, sizeof payload, eventSender);
     }
 }

@@ -2,9 +2,8 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
-#include "net/CObjectBase.h"
-#include "trace/Trace.h"
 
 bool PacketFrame::readU8(const unsigned char *frame, int size, int offset, int &out)
 {
@@ -36,44 +35,84 @@ bool PacketFrame::readS32LE(const unsigned char *frame, int size, int offset, in
     return true;
 }
 
-bool appendPacket(std::string &out, int devId, uint8_t cmd, const void *data, int length, int srcId)
+bool PacketFrame::append(std::string &out, int devId, int srcId, uint16_t cmd, const void *head, size_t headSize,
+                         const void *body, size_t bodySize)
 {
-    if (data == nullptr || length < 0) {
-        length = 0;
+    if (head == nullptr) {
+        headSize = 0;
     }
-    if (length > PacketFrame::kMaxPayload) {
-        tm_printf(TRACE_ERROR, "sendPacket", __LINE__, "payload of %d bytes does not fit a frame\n", length);
+    if (body == nullptr) {
+        bodySize = 0;
+    }
+    const size_t payload = headSize + bodySize;
+    if (payload > static_cast<size_t>(kMaxPayload)) {
         return false;
     }
-    const int len = length + PacketFrame::kHeaderSize;
+    const size_t len = payload + kHeaderSize;
     const size_t at = out.size();
-    out.resize(at + static_cast<size_t>(PacketFrame::kMinFrameSize + length));
+    out.resize(at + kMinFrameSize + payload);
     unsigned char *frame = reinterpret_cast<unsigned char *>(&out[at]);
-    memcpy(frame, PacketFrame::kStartMark, PacketFrame::kStartMarkSize);
-    frame[PacketFrame::kLenOffset] = static_cast<unsigned char>(len & 0xff);
-    frame[PacketFrame::kLenOffset + 1] = static_cast<unsigned char>((len >> 8) & 0xff);
-    frame[PacketFrame::kDevIdOffset] = static_cast<unsigned char>(devId);
-    frame[PacketFrame::kSrcIdOffset] = static_cast<unsigned char>(srcId);
-    frame[PacketFrame::kCmdOffset] = cmd;
-    frame[PacketFrame::kCmdOffset + 1] = 0;
-    if (length > 0) {
-        memcpy(frame + PacketFrame::kPayloadOffset, data, static_cast<size_t>(length));
+    memcpy(frame, kStartMark, kStartMarkSize);
+    frame[kLenOffset] = static_cast<unsigned char>(len & 0xff);
+    frame[kLenOffset + 1] = static_cast<unsigned char>((len >> 8) & 0xff);
+    frame[kDevIdOffset] = static_cast<unsigned char>(devId);
+    frame[kSrcIdOffset] = static_cast<unsigned char>(srcId);
+    frame[kCmdOffset] = static_cast<unsigned char>(cmd & 0xff);
+    frame[kCmdOffset + 1] = static_cast<unsigned char>(cmd >> 8);
+    if (headSize > 0) {
+        memcpy(frame + kPayloadOffset, head, headSize);
     }
-    memcpy(frame + PacketFrame::kPayloadOffset + length, PacketFrame::kEndMark, PacketFrame::kEndMarkSize);
+    if (bodySize > 0) {
+        memcpy(frame + kPayloadOffset + headSize, body, bodySize);
+    }
+    memcpy(frame + kPayloadOffset + payload, kEndMark, kEndMarkSize);
     return true;
 }
 
-int sendPacket(CObjectBase *connection, int devId, uint8_t cmd, const void *data, int length, int srcId)
+bool PacketFrame::build(std::string &out, int devId, int srcId, uint16_t cmd, const void *head, size_t headSize,
+                        const void *body, size_t bodySize)
 {
-    if (connection == nullptr) {
-        return -1;
+    if (headSize + bodySize > static_cast<size_t>(kMaxPayload)) {
+        return false;
     }
-    // Reused across calls: building a frame allocates only while the largest
-    // payload seen so far grows. The daemon has one thread.
-    static std::string frame;
-    frame.clear();
-    if (!appendPacket(frame, devId, cmd, data, length, srcId)) {
-        return -1;
+    out.clear();
+    return append(out, devId, srcId, cmd, head, headSize, body, bodySize);
+}
+
+void PacketFrame::eventList(std::string &out, const std::vector<int> &events, size_t from, size_t count)
+{
+    out.resize(1 + 2 * count);
+    out[0] = static_cast<char>(count);
+    for (size_t i = 0; i < count; ++i) {
+        const int event = events[from + i];
+        out[1 + 2 * i] = static_cast<char>(event & 0xff);
+        out[2 + 2 * i] = static_cast<char>((event >> 8) & 0xff);
     }
-    return connection->sendData(frame.data(), static_cast<int>(frame.size()));
+}
+
+int PacketFrame::listedCount(const unsigned char *payload, int length)
+{
+    if (payload == nullptr || length < 1) {
+        return 0;
+    }
+    const int there = (length - 1) / 2;
+    return payload[0] < there ? payload[0] : there;
+}
+
+int PacketFrame::listedEvent(const unsigned char *payload, int index)
+{
+    return payload[1 + 2 * index] | (payload[2 + 2 * index] << 8);
+}
+
+void PacketFrame::eventNumber(unsigned char out[2], int event)
+{
+    out[0] = static_cast<unsigned char>(event & 0xff);
+    out[1] = static_cast<unsigned char>((event >> 8) & 0xff);
+}
+
+void PacketFrame::departure(unsigned char out[kDepartureSize], int moduleId)
+{
+    out[0] = 0x00;
+    out[1] = 0x00;
+    out[2] = static_cast<unsigned char>(moduleId);
 }

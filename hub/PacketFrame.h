@@ -10,8 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-
-class CObjectBase;
+#include <vector>
 
 enum ModuleId {
     CENTER_DEV_ID = 0x01,    // the hub itself
@@ -54,13 +53,26 @@ public:
 
     // Payload bytes the cut frame really holds (0 for a frame too short).
     static int payloadSize(int frameSize) { return frameSize > kMinFrameSize ? frameSize - kMinFrameSize : 0; }
+
+    // The one encoder: appends "<start>", len, devId, srcId, cmd, the
+    // payload (head then body, either may be empty) and "<end>" to out.
+    // False, leaving out as it was, when the payload does not fit len.
+    static bool append(std::string &out, int devId, int srcId, uint16_t cmd, const void *head, size_t headSize,
+                       const void *body = nullptr, size_t bodySize = 0);
+    // The same into an emptied out, reusing its capacity.
+    static bool build(std::string &out, int devId, int srcId, uint16_t cmd, const void *head, size_t headSize,
+                      const void *body = nullptr, size_t bodySize = 0);
+
+    // Subscription lists (CMD_REG_EVENT, CMD_UNREG_EVENT): a count byte,
+    // then that many 16-bit little-endian event numbers.
+    static void eventList(std::string &out, const std::vector<int> &events, size_t from, size_t count);
+    // The numbers of a received list that lie inside its payload (a count
+    // that claims more is cut to what is there), and the i-th of them.
+    static int listedCount(const unsigned char *payload, int length);
+    static int listedEvent(const unsigned char *payload, int index);
+    // The 16-bit event number that leads a publication's payload.
+    static void eventNumber(unsigned char out[2], int event);
+    // The departure of a module, published as event 0: 00 00, its id.
+    static const int kDepartureSize = 3;
+    static void departure(unsigned char out[kDepartureSize], int moduleId);
 };
-
-// Appends one frame to out. The command is taken as 8 bits. False, leaving
-// out as it was, when the payload does not fit len.
-bool appendPacket(std::string &out, int devId, uint8_t cmd, const void *data, int length, int srcId);
-
-// Builds one frame and sends it on the connection in one call. The command is
-// taken as 8 bits. Returns the send's result, or -1 without sending when the
-// payload does not fit len.
-int sendPacket(CObjectBase *connection, int devId, uint8_t cmd, const void *data, int length, int srcId);

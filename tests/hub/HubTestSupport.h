@@ -14,22 +14,15 @@
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
 
+#include "hub/PacketFrame.h"
 #include "trace/Trace.h"
 
-// One frame as a module writes it: "<start>", len, devId, srcId, cmd,
-// payload, "<end>".
+// One frame as a module writes it, by the frame codec (the golden bytes of
+// the frame tests check the codec itself).
 inline std::string makeFrame(int dev, int src, int cmd, const std::string &payload = std::string())
 {
-    const int len = static_cast<int>(payload.size()) + 6;
-    std::string frame = "<start>";
-    frame += static_cast<char>(len & 0xff);
-    frame += static_cast<char>((len >> 8) & 0xff);
-    frame += static_cast<char>(dev);
-    frame += static_cast<char>(src);
-    frame += static_cast<char>(cmd & 0xff);
-    frame += static_cast<char>((cmd >> 8) & 0xff);
-    frame += payload;
-    frame += "<end>";
+    std::string frame;
+    PacketFrame::build(frame, dev, src, static_cast<uint16_t>(cmd), payload.data(), payload.size());
     return frame;
 }
 

@@ -10,6 +10,7 @@
 
 #include "hub/ModuleName.h"
 #include "hub/PacketFrame.h"
+#include "hub/SendPacket.h"
 #include "net/CTcpClient.h"
 #include "tests/hub/HubTestSupport.h"
 

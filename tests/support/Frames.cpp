@@ -2,38 +2,23 @@
 
 #include <cstdio>
 
+#include "hub/PacketFrame.h"
+
 namespace e2e {
-
-namespace {
-
-const char kStart[] = "<start>";
-const char kEnd[] = "<end>";
-const size_t kStartSize = sizeof kStart - 1;
-const size_t kEndSize = sizeof kEnd - 1;
-
-void putU16(std::string &out, uint16_t value)
-{
-    out += static_cast<char>(value & 0xff);
-    out += static_cast<char>(value >> 8);
-}
-
-} // namespace
 
 std::string makeFrameWithLen(uint16_t len, uint8_t dev, uint8_t src, uint16_t cmd, const std::string &payload)
 {
-    std::string frame(kStart);
-    putU16(frame, len);
-    frame += static_cast<char>(dev);
-    frame += static_cast<char>(src);
-    putU16(frame, cmd);
-    frame += payload;
-    frame += kEnd;
+    std::string frame = makeFrame(dev, src, cmd, payload);
+    frame[PacketFrame::kLenOffset] = static_cast<char>(len & 0xff);
+    frame[PacketFrame::kLenOffset + 1] = static_cast<char>(len >> 8);
     return frame;
 }
 
 std::string makeFrame(uint8_t dev, uint8_t src, uint16_t cmd, const std::string &payload)
 {
-    return makeFrameWithLen(static_cast<uint16_t>(payload.size() + 6), dev, src, cmd, payload);
+    std::string frame;
+    PacketFrame::build(frame, dev, src, cmd, payload.data(), payload.size());
+    return frame;
 }
 
 std::string eventDelivery(uint8_t dev, const std::string &payload)
@@ -69,8 +54,8 @@ std::vector<CutFrame> cutFrames(const std::string &stream, std::string *rest)
     std::vector<CutFrame> frames;
     size_t pos = 0;
     while (pos < stream.size()) {
-        const size_t start = stream.find(kStart, pos);
-        const size_t end = start == std::string::npos ? std::string::npos : stream.find(kEnd, start + kStartSize);
+        const size_t start = stream.find(PacketFrame::kStartMark, pos);
+        const size_t end = start == std::string::npos ? std::string::npos : stream.find(PacketFrame::kEndMark, start + PacketFrame::kStartMarkSize);
         if (end == std::string::npos) {
             if (rest != nullptr) {
                 *rest += stream.substr(pos);
@@ -81,7 +66,7 @@ std::vector<CutFrame> cutFrames(const std::string &stream, std::string *rest)
             *rest += stream.substr(pos, start - pos);
         }
         CutFrame frame;
-        frame.bytes = stream.substr(start, end + kEndSize - start);
+        frame.bytes = stream.substr(start, end + PacketFrame::kEndMarkSize - start);
         const unsigned char *b = reinterpret_cast<const unsigned char *>(frame.bytes.data());
         if (frame.bytes.size() >= 18) {
             frame.len = static_cast<uint16_t>(b[7] | (b[8] << 8));
@@ -90,7 +75,7 @@ std::vector<CutFrame> cutFrames(const std::string &stream, std::string *rest)
             frame.cmd = static_cast<uint16_t>(b[11] | (b[12] << 8));
         }
         frames.push_back(frame);
-        pos = end + kEndSize;
+        pos = end + PacketFrame::kEndMarkSize;
     }
     return frames;
 }
