@@ -1,556 +1,385 @@
 #include "cli/CliArgs.h"
 
+#include <CLI/CLI.hpp>
 #include <pellix/PellixTypes.h>
 
 #include <sys/un.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <map>
+#include <stdexcept>
+
+#include "client/ClientFrames.h"
 
 namespace cli {
 
 namespace {
 
+namespace frames = pellix::frames;
+
 enum Opt {
-    OPT_TCP = 1 << 0,
-    OPT_UNIX = 1 << 1,
-    OPT_UDP = 1 << 2,
-    OPT_ID = 1 << 3,
-    OPT_NAME = 1 << 4,
-    OPT_SRC = 1 << 5,
-    OPT_HEX = 1 << 6,
-    OPT_TEXT = 1 << 7,
-    OPT_COUNT = 1 << 8,
-    OPT_TIMEOUT = 1 << 9,
-    OPT_JSON = 1 << 10,
-    OPT_VERBOSE = 1 << 11,
-    OPT_HELP = 1 << 12,
+    TCP = 1 << 0, UNIX = 1 << 1, UDP = 1 << 2, SRC = 1 << 3, HEX = 1 << 4, TEXT = 1 << 5,
+    ID = 1 << 6, NAME = 1 << 7, COUNT = 1 << 8, TIMEOUT = 1 << 9, JSON = 1 << 10, VERBOSE = 1 << 11,
 };
 
 struct OptionInfo {
-    const char *name;
     int bit;
-    bool takesValue;
+    const char *name;
+    const char *value; // nullptr: a flag
+    const char *about;
 };
 
 const OptionInfo kOptions[] = {
-    {"--tcp", OPT_TCP, true},       {"--unix", OPT_UNIX, true},     {"--udp", OPT_UDP, false},
-    {"--id", OPT_ID, true},         {"--name", OPT_NAME, true},     {"--src", OPT_SRC, true},
-    {"--hex", OPT_HEX, true},       {"--text", OPT_TEXT, true},     {"--count", OPT_COUNT, true},
-    {"--timeout", OPT_TIMEOUT, true}, {"--json", OPT_JSON, false}, {"--verbose", OPT_VERBOSE, false},
-    {"--help", OPT_HELP, false},    {"-h", OPT_HELP, false},
+    {TCP, "--tcp", "HOST:PORT", "TCP address of the hub"},
+    {UNIX, "--unix", "PATH", "the hub's Unix-domain socket (it listens on /tmp/qm_sock)"},
+    {UDP, "--udp", nullptr, "send one datagram to the hub's UDP port (the TCP port number)"},
+    {SRC, "--src", "ID", "source id of the frame (default 0xfe, an id no module has)"},
+    {HEX, "--hex", "HEX", "the data as hex digits (\"aa bb\", \"aabb\")"},
+    {TEXT, "--text", "TEXT", "the data as text, even when it looks like an option"},
+    {ID, "--id", "ID", "module id to register under: 0x00 or 0x02 to 0xe0 (required)"},
+    {NAME, "--name", "NAME",
+     "registration name (default pellix-cli); the hub kills the\n"
+     "processes of this name if the connection falls silent"},
+    {COUNT, "--count", "N", "stop after N frames, deliveries or notices"},
+    {TIMEOUT, "--timeout", "S", "stop after S seconds (exit status 3 if --count was not reached)"},
+    {JSON, "--json", nullptr, "one JSON object a line instead of plain text"},
+    {VERBOSE, "--verbose", nullptr, "show the framework's trace and error texts on standard error"},
 };
-
-const int kCommon = OPT_JSON | OPT_VERBOSE | OPT_HELP;
-const int kWhere = OPT_TCP | OPT_UNIX;
 
 struct CommandInfo {
     Command command;
     const char *name;
-    int allowed;
+    int options;
+    const char *shape; // its arguments, on the usage line and in the list of commands
+    const char *summary;
+    const char *about;
 };
+
+const int kOneShot = TCP | UNIX | UDP | SRC | JSON | VERBOSE;
+const int kReceiver = TCP | UNIX | ID | NAME | COUNT | TIMEOUT | JSON | VERBOSE;
 
 const CommandInfo kCommands[] = {
-    {Command::Send, "send", kCommon | kWhere | OPT_UDP | OPT_SRC | OPT_HEX | OPT_TEXT},
-    {Command::Listen, "listen", kCommon | kWhere | OPT_ID | OPT_NAME | OPT_COUNT | OPT_TIMEOUT},
-    {Command::Sub, "sub", kCommon | kWhere | OPT_ID | OPT_NAME | OPT_COUNT | OPT_TIMEOUT},
-    {Command::Pub, "pub", kCommon | kWhere | OPT_UDP | OPT_SRC | OPT_HEX | OPT_TEXT},
-    {Command::Dump, "dump", kCommon | kWhere | OPT_UDP | OPT_SRC},
-    {Command::Print, "print", kCommon | kWhere | OPT_UDP | OPT_SRC},
-    {Command::Level, "level", kCommon | kWhere | OPT_UDP | OPT_SRC},
-    {Command::Help, "help", kCommon},
+    {Command::Send, "send", kOneShot | HEX | TEXT, "DEST CMD [DATA]", "send a frame to a module",
+     "Sends one frame to module DEST (0 to 0xff) with the 16-bit command CMD. The data\n"
+     "is text, or hex digits with --hex (\"aa bb\", \"aabb\"); at most 65529 bytes (2030\n"
+     "over --udp). The hub forwards it as it is; nothing comes back.\n"},
+    {Command::Listen, "listen", kReceiver, "[EVENT...] --id ID", "register and print every frame received (and events)",
+     "Registers as module ID and prints every frame that arrives for it, and every\n"
+     "delivery of the events listed (0 to 0x7fff, subscribed to until it ends),\n"
+     "until --count or --timeout ends it, or a signal does. Sends heartbeats, and\n"
+     "when the hub goes away, reconnects, registers and subscribes again by itself.\n"},
+    {Command::Sub, "sub", kReceiver, "EVENT... --id ID", "subscribe to events and print each delivery",
+     "Registers as module ID, subscribes to the events (0 to 0x7fff; 0 brings the\n"
+     "hub's notices of modules that went away) and prints each delivery and every\n"
+     "other frame for ID, until --count or --timeout ends it, or a signal does. On\n"
+     "the way out the events are unsubscribed again.\n"},
+    {Command::Pub, "pub", kOneShot | HEX | TEXT, "EVENT [DATA]", "publish an event",
+     "Publishes event EVENT (1 to 0x7fff) with the data (at most 65527 bytes, 2028 over\n"
+     "--udp); the hub passes it to every module subscribed to the event.\n"},
+    {Command::Dump, "dump", kOneShot, "", "make the hub print its socket and timer tables",
+     "Makes the hub print its socket and timer tables on its standard output.\n"},
+    {Command::Print, "print", kOneShot, "", "switch the hub's hex dumps of traffic on or off",
+     "Switches the hub's hex dumps of all traffic on, or off again.\n"},
+    {Command::Level, "level", kOneShot, "N", "set the hub's trace level (0 to 6)",
+     "Sets the hub's trace level: 0 (fatal only) to 6 (debug).\n"},
+    {Command::Help, "help", 0, "[COMMAND]", "this text, or that of one command", ""},
 };
 
-const CommandInfo *findCommand(const std::string &name)
+template <typename Info, size_t N> const Info *lookup(const Info (&table)[N], const std::string &name)
 {
-    for (const CommandInfo &info : kCommands) {
-        if (name == info.name) {
-            return &info;
-        }
-    }
-    return nullptr;
+    const Info *info = std::find_if(table, table + N, [&](const Info &i) { return name == i.name; });
+    return info != table + N ? info : nullptr;
 }
 
-const CommandInfo *infoOf(Command command)
+// Every refusal ends the parse with its one line.
+void expect(bool ok, const std::string &why)
 {
-    for (const CommandInfo &info : kCommands) {
-        if (info.command == command) {
-            return &info;
-        }
+    if (!ok) {
+        throw std::invalid_argument(why);
     }
-    return nullptr;
+}
+
+// The tool's or a command's help: its prose around CLI11's lists of the
+// options that apply.
+std::string helpOf(const CLI::App *app)
+{
+    const CommandInfo *info = app->get_parent() != nullptr ? lookup(kCommands, app->get_name()) : nullptr;
+    const CLI::App *root = info != nullptr ? app->get_parent() : app;
+    const bool tool = info == nullptr || info->command == Command::Help;
+    std::string text;
+    if (tool) {
+        text = "usage: pellix-cli COMMAND [ARGUMENTS] [options]\n\n" + root->get_description() + "\n\nCommands:\n";
+        for (const CommandInfo &c : kCommands) {
+            std::string left = std::string("  ") + c.name + " " + c.shape;
+            left.resize(std::max<size_t>(left.size() + 1, 29), ' ');
+            text += left + c.summary + "\n";
+        }
+    } else {
+        text = std::string("usage: pellix-cli ") + info->name + (*info->shape != '\0' ? " " : "") + info->shape +
+               " [options]\n\n" + info->about;
+    }
+    CLI::Formatter lists;
+    lists.column_width(20);
+    for (const std::string &group : root->get_groups()) {
+        const std::vector<const CLI::Option *> options = root->get_options([&](const CLI::Option *option) {
+            const OptionInfo *o = lookup(kOptions, option->get_name());
+            return option->get_group() == group && (tool || (o != nullptr && (info->options & o->bit) != 0));
+        });
+        text += group.empty() || options.empty() ? "" : lists.make_group(group, false, options);
+    }
+    if (tool) {
+        return text + "\n" + root->get_footer() + "\n";
+    }
+    return text + ((info->options & ID) == 0 ? ""
+                                             : "\nPlain output: one line per frame with the decoded header, then the "
+                                               "payload as\nhex and printable text, 16 bytes a line.\n");
 }
 
 // Decimal, or hexadecimal after "0x"; nothing else, no sign.
-bool parseNumber(const std::string &text, long min, long max, long &out)
+bool parseNumber(const std::string &text, long long &value)
 {
-    if (text.empty()) {
-        return false;
-    }
     const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const char *digits = text.c_str() + (hex ? 2 : 0);
-    for (const char *p = digits; *p != '\0'; ++p) {
-        if (hex ? !isxdigit(static_cast<unsigned char>(*p)) : !isdigit(static_cast<unsigned char>(*p))) {
-            return false;
-        }
-    }
+    const std::string digits = text.substr(hex ? 2 : 0);
     errno = 0;
-    char *end = nullptr;
-    const long long value = strtoll(digits, &end, hex ? 16 : 10);
-    if (errno != 0 || end == digits || *end != '\0' || value < min || value > max) {
-        return false;
-    }
-    out = static_cast<long>(value);
-    return true;
+    value = strtoll(digits.c_str(), nullptr, hex ? 16 : 10);
+    return !digits.empty() && errno == 0 &&
+           digits.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") == std::string::npos;
 }
 
-int hexValue(char c)
+int number(const std::string &what, const std::string &text, long min, long max)
 {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
+    long long value = 0;
+    char range[64];
+    snprintf(range, sizeof range, "%ld to %ld (0x%lx)", min, max, max);
+    expect(parseNumber(text, value) && value >= min && value <= max,
+           what + " must be a number from " + range + ", not \"" + text + "\"");
+    return static_cast<int>(value);
+}
+
+// An event number as pub, sub and listen take it; the SDK knows which
+// events can be delivered.
+int eventNumber(const std::string &text, bool published)
+{
+    long long value = 0;
+    expect(parseNumber(text, value) && value <= 0xFFFF, "EVENT must be a 16-bit number, not \"" + text + "\"");
+    const int event = static_cast<int>(value);
+    const pellix::Result r = published ? frames::checkPublishedEvent(event) : frames::checkSubscribedEvent(event);
+    expect(r.ok(), event == pellix::kDepartureEvent ? r.message()
+                                                    : "event " + text + " can never be delivered: " +
+                                                          (published ? "publications match events 1 to 0x7fff only"
+                                                                     : "subscribe to events 0 to 0x7fff only"));
+    return event;
 }
 
 // Pairs of hex digits; blanks, ':' and '-' between the pairs are skipped.
-bool parseHex(const std::string &text, std::string &out, std::string &error)
+std::string hexBytes(const std::string &text)
 {
-    out.clear();
-    int high = -1;
+    std::string bytes;
+    std::string pair;
     for (char c : text) {
-        if (c == ' ' || c == '\t' || c == ':' || c == '-') {
-            if (high >= 0) {
-                error = "--hex: a separator splits a byte in \"" + text + "\"";
-                return false;
+        const bool separator = c == ' ' || c == '\t' || c == ':' || c == '-';
+        expect(!separator || pair.empty(), "--hex: a separator splits a byte in \"" + text + "\"");
+        expect(separator || isxdigit(static_cast<unsigned char>(c)),
+               std::string("--hex: '") + c + "' is not a hex digit");
+        if (!separator && (pair += c).size() == 2) {
+            bytes += static_cast<char>(strtol(pair.c_str(), nullptr, 16));
+            pair.clear();
+        }
+    }
+    expect(pair.empty(), "--hex: odd number of hex digits in \"" + text + "\"");
+    return bytes;
+}
+
+// The words before "--" as the tool has always read them, where CLI11 reads
+// them otherwise: every unknown word with a dash is an option ("-1" too), a
+// flag takes no value, "--name=" gives an empty one, and "--" before the
+// command leaves the command in front of it.
+void prepare(std::vector<std::string> &line)
+{
+    bool command = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        const std::string word = line[i];
+        const std::string key = word.compare(0, 2, "--") == 0 ? word.substr(0, word.find('=')) : word;
+        const OptionInfo *o = lookup(kOptions, key);
+        const bool takesValue = o != nullptr && o->value != nullptr;
+        if (word == "--") {
+            if (!command && i + 1 < line.size() && lookup(kCommands, line[i + 1]) != nullptr) {
+                std::swap(line[i], line[i + 1]);
             }
-            continue;
+            return;
         }
-        const int v = hexValue(c);
-        if (v < 0) {
-            error = std::string("--hex: '") + c + "' is not a hex digit";
-            return false;
+        expect(word.size() < 2 || word[0] != '-' || o != nullptr || key == "--help" || key == "-h",
+               "unknown option " + key);
+        expect(key == word || takesValue, key + " takes no value");
+        if (takesValue && word == key + "=") {
+            line[i] = key;
+            line.insert(line.begin() + static_cast<long>(i) + 1, "");
         }
-        if (high < 0) {
-            high = v;
-        } else {
-            out += static_cast<char>(high << 4 | v);
-            high = -1;
+        i += takesValue && key == line[i] ? 1 : 0; // its value, whatever it looks like
+        command = command || word.empty() || word[0] != '-' || word == "-";
+    }
+}
+
+void parse(int argc, char **argv, CliArgs &args)
+{
+    CLI::App app("Talks to the Pellix hub from a shell or a script.", "pellix-cli");
+    app.footer("Each command takes the options that apply to it: pellix-cli COMMAND --help.\n"
+               "Numbers are decimal or hex with 0x. Exit status: 0 done; 1 the hub could not be\n"
+               "reached or did not take the frame; 2 bad arguments; 3 --timeout came before --count.");
+    app.set_help_flag(); // ours works before the command too: pellix-cli --help send
+    app.allow_extras();  // unknown commands are named below, in the tool's words
+    app.fallthrough();   // every option may come before or after the command
+    app.require_subcommand(0, 1);
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.formatter_fn([](const CLI::App *about, std::string, CLI::AppFormatMode) { return helpOf(about); });
+    for (const OptionInfo &o : kOptions) {
+        (o.value != nullptr ? app.add_option(o.name, o.about)->type_name(o.value) : app.add_flag(o.name, o.about))
+            ->group(o.bit == TCP || o.bit == UNIX ? "Where the hub is (default: TCP 127.0.0.1:10032)" : "Options");
+    }
+    const CLI::Option *help = app.add_flag("-h,--help", "this text; after a command, that command's")->group("Options");
+    for (const CommandInfo &c : kCommands) {
+        // The command's words: a count CLI11 never reaches keeps "--" inside the command.
+        app.add_subcommand(c.name, c.summary)->add_option("words")->expected(1 << 30)->group("");
+    }
+
+    std::vector<std::string> line(argv + 1, argv + argc);
+    prepare(line);
+    std::reverse(line.begin(), line.end());
+    try {
+        app.parse(line);
+    } catch (const CLI::ArgumentMismatch &) {
+        throw std::invalid_argument(std::string(argv[argc - 1]) + " needs a value"); // only the last can miss it
+    }
+    int givenBits = 0;
+    std::map<int, std::string> values;
+    for (const OptionInfo &o : kOptions) {
+        const std::vector<std::string> &results = app.get_option(o.name)->results();
+        expect(results.size() < 2, std::string(o.name) + " is given twice");
+        givenBits |= results.empty() ? 0 : o.bit;
+        values[o.bit] = results.empty() ? "" : results[0];
+    }
+    auto given = [&](int bits) { return (givenBits & bits) != 0; };
+    std::vector<std::string> stray = app.remaining(true);
+    stray.erase(std::remove(stray.begin(), stray.end(), "--"), stray.end());
+    expect(stray.empty(), stray.empty() ? "" : "unknown command \"" + stray[0] + "\"");
+    if (app.get_subcommands().empty()) {
+        expect(help->count() > 0, "no command given");
+        args.command = Command::Help;
+        args.help = app.help();
+        return;
+    }
+    const CLI::App &sub = *app.get_subcommands()[0];
+    const std::vector<std::string> &words = sub.get_option("words")->results();
+    const CommandInfo &info = *lookup(kCommands, sub.get_name());
+    const std::string name = info.name;
+    args.command = info.command;
+    if (info.command == Command::Help || help->count() > 0) {
+        const CommandInfo *about = info.command != Command::Help || words.empty() ? &info : lookup(kCommands, words[0]);
+        expect(info.command != Command::Help || words.size() < 2, "help takes at most one command");
+        expect(about != nullptr, "unknown command \"" + (words.empty() ? "" : words[0]) + "\"");
+        args.help = app.get_subcommand(about->name)->help();
+        return;
+    }
+    for (const OptionInfo &o : kOptions) {
+        expect(!given(o.bit) || (info.options & o.bit) != 0, std::string(o.name) + " does not apply to " + name);
+    }
+
+    args.json = given(JSON);
+    args.verbose = given(VERBOSE);
+    args.udp = given(UDP);
+    expect(!given(TCP) || !given(UNIX), "--tcp and --unix exclude each other");
+    if (given(TCP)) {
+        const std::string &where = values[TCP];
+        const size_t colon = where.rfind(':');
+        expect(colon != std::string::npos && colon != 0 && colon + 1 != where.size(),
+               "--tcp wants HOST:PORT, not \"" + where + "\"");
+        args.host = where.substr(0, colon);
+        args.port = number("the port of --tcp", where.substr(colon + 1), 1, 65535);
+    }
+    if (given(UNIX)) {
+        struct sockaddr_un probe;
+        args.useUnix = true;
+        args.unixPath = values[UNIX];
+        expect(!args.udp, "--udp sends to the hub's UDP port and cannot go over --unix");
+        expect(!args.unixPath.empty() && args.unixPath.size() < sizeof probe.sun_path,
+               "--unix wants a path of 1 to " + std::to_string(sizeof probe.sun_path - 1) + " bytes");
+    }
+    if (given(ID)) {
+        args.id = number("--id", values[ID], 0, 0xFF);
+        expect(frames::checkRegistrationId(args.id).ok(),
+               "--id must be 0x00 or 0x02 to 0xe0: the hub forwards frames to no other id");
+    }
+    args.name = given(NAME) ? values[NAME] : args.name;
+    expect(!args.name.empty(), "--name must not be empty");
+    args.src = given(SRC) ? number("--src", values[SRC], 0, 0xFF) : args.src;
+    expect(!given(HEX) || !given(TEXT), "--hex and --text exclude each other");
+    const bool hasData = given(HEX | TEXT);
+    args.payload = given(HEX) ? hexBytes(values[HEX]) : values[TEXT]; // "" without either
+    args.count = given(COUNT) ? number("--count", values[COUNT], 1, 1000000000L) : 0;
+    if (given(TIMEOUT)) {
+        const std::string &text = values[TIMEOUT];
+        char *end = nullptr;
+        errno = 0;
+        args.timeout = strtod(text.c_str(), &end);
+        expect(!text.empty() && errno == 0 && *end == '\0' && args.timeout > 0 && args.timeout <= 1e7,
+               "--timeout must be a number of seconds above 0, not \"" + text + "\"");
+    }
+
+    // The command's own arguments.
+    const size_t n = words.size();
+    auto arity = [&](size_t min, size_t max, const char *shape) {
+        expect(n >= min && n <= max, name + " takes " + shape + " (got " + std::to_string(n) + " argument" +
+                                         (n == 1 ? "" : "s") + ")");
+    };
+    auto data = [&](size_t at, size_t streamLimit, size_t udpLimit) {
+        expect(n <= at || !hasData, name + ": give the data once, as an argument or with --hex or --text");
+        args.payload = n > at ? words[at] : args.payload;
+        const size_t limit = args.udp ? udpLimit : streamLimit;
+        expect(frames::checkPayload(args.payload.size(), limit, "data").ok(),
+               name + ": " + std::to_string(args.payload.size()) + " bytes of data do not fit a " +
+                   (args.udp ? "datagram" : "frame") + " (at most " + std::to_string(limit) + ")");
+    };
+    switch (args.command) {
+    case Command::Send:
+        arity(2, 3, "DEST CMD [DATA]");
+        args.dest = number("DEST", words[0], 0, 0xFF);
+        args.cmd = number("CMD", words[1], 0, 0xFFFF);
+        return data(2, pellix::kMaxPayload, pellix::kMaxUdpPayload);
+    case Command::Pub:
+        arity(1, 2, "EVENT [DATA]");
+        args.event = eventNumber(words[0], true);
+        return data(1, pellix::kMaxEventData, pellix::kMaxUdpPayload - 2);
+    case Command::Listen:
+    case Command::Sub:
+        expect(args.command == Command::Listen || n > 0, "sub takes one or more events");
+        for (const std::string &word : words) {
+            args.events.push_back(eventNumber(word, false));
         }
+        return expect(args.id >= 0, name + " needs --id, the module id to register under");
+    case Command::Level:
+        arity(1, 1, "the level N");
+        args.level = number("N", words[0], 0, 6);
+        return;
+    default:
+        return arity(0, 0, "no arguments");
     }
-    if (high >= 0) {
-        error = "--hex: odd number of hex digits in \"" + text + "\"";
-        return false;
-    }
-    return true;
-}
-
-std::string describe(long min, long max)
-{
-    char text[64];
-    snprintf(text, sizeof text, "%ld to %ld (0x%lx)", min, max, max);
-    return text;
-}
-
-bool number(const std::string &what, const std::string &text, long min, long max, long &out, std::string &error)
-{
-    if (!parseNumber(text, min, max, out)) {
-        error = what + " must be a number from " + describe(min, max) + ", not \"" + text + "\"";
-        return false;
-    }
-    return true;
-}
-
-bool intNumber(const std::string &what, const std::string &text, long min, long max, int &out,
-               std::string &error)
-{
-    long value = 0;
-    if (!number(what, text, min, max, value, error)) {
-        return false;
-    }
-    out = static_cast<int>(value);
-    return true;
-}
-
-// An event number as pub, sub and listen take it, with the reason a number
-// is of no use.
-bool eventNumber(const std::string &text, bool published, int &out, std::string &error)
-{
-    long value = 0;
-    if (!parseNumber(text, 0, 0xFFFF, value)) {
-        error = "EVENT must be a 16-bit number, not \"" + text + "\"";
-        return false;
-    }
-    if (published && value == pellix::kDepartureEvent) {
-        error = "event 0 is the hub's own departure notice and cannot be published";
-        return false;
-    }
-    if (value > pellix::kMaxEvent) {
-        error = "event " + text + " can never be delivered: " +
-                (published ? "publications match events 1 to 0x7fff only" : "subscribe to events 0 to 0x7fff only");
-        return false;
-    }
-    out = static_cast<int>(value);
-    return true;
-}
-
-bool parseWhere(const std::string &text, CliArgs &args, std::string &error)
-{
-    const size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) {
-        error = "--tcp wants HOST:PORT, not \"" + text + "\"";
-        return false;
-    }
-    args.host = text.substr(0, colon);
-    return intNumber("the port of --tcp", text.substr(colon + 1), 1, 65535, args.port, error);
 }
 
 } // namespace
 
-const char *commandName(Command command)
-{
-    const CommandInfo *info = infoOf(command);
-    return info != nullptr ? info->name : "";
-}
-
 bool parseArgs(int argc, char **argv, CliArgs &args, std::string &error)
 {
-    std::vector<std::string> positionals;
-    std::map<int, std::string> values;
-    int given = 0;
-    bool optionsEnd = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (optionsEnd || arg.empty() || arg[0] != '-' || arg == "-") {
-            positionals.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            optionsEnd = true;
-            continue;
-        }
-        std::string value;
-        bool inlineValue = false;
-        const size_t eq = arg.find('=');
-        if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
-            value = arg.substr(eq + 1);
-            arg = arg.substr(0, eq);
-            inlineValue = true;
-        }
-        const OptionInfo *option = nullptr;
-        for (const OptionInfo &o : kOptions) {
-            if (arg == o.name) {
-                option = &o;
-            }
-        }
-        if (option == nullptr) {
-            // A negative number is never an argument here; say what it is.
-            error = "unknown option " + arg;
-            return false;
-        }
-        if (option->takesValue && !inlineValue) {
-            if (i + 1 >= argc) {
-                error = arg + " needs a value";
-                return false;
-            }
-            value = argv[++i];
-        } else if (!option->takesValue && inlineValue) {
-            error = arg + " takes no value";
-            return false;
-        }
-        if ((given & option->bit) != 0 && option->bit != OPT_HELP) {
-            error = arg + " is given twice";
-            return false;
-        }
-        given |= option->bit;
-        values[option->bit] = value;
-    }
-
-    args.help = (given & OPT_HELP) != 0;
-    if (positionals.empty()) {
-        if (args.help) {
-            args.command = Command::Help;
-            return true;
-        }
-        error = "no command given";
-        return false;
-    }
-    const CommandInfo *info = findCommand(positionals[0]);
-    if (info == nullptr) {
-        error = "unknown command \"" + positionals[0] + "\"";
-        return false;
-    }
-    args.command = info->command;
-    positionals.erase(positionals.begin());
-    if (args.command == Command::Help) {
-        args.help = true;
-        if (positionals.size() > 1) {
-            error = "help takes at most one command";
-            return false;
-        }
-        if (!positionals.empty()) {
-            const CommandInfo *about = findCommand(positionals[0]);
-            if (about == nullptr) {
-                error = "unknown command \"" + positionals[0] + "\"";
-                return false;
-            }
-            args.helpFor = about->command;
-        }
+    try {
+        parse(argc, argv, args);
         return true;
-    }
-    if (args.help) {
-        args.helpFor = args.command;
-        return true;
-    }
-    for (const OptionInfo &o : kOptions) {
-        if ((given & o.bit) != 0 && (info->allowed & o.bit) == 0) {
-            error = std::string(o.name) + " does not apply to " + info->name;
-            return false;
-        }
-    }
-
-    args.json = (given & OPT_JSON) != 0;
-    args.verbose = (given & OPT_VERBOSE) != 0;
-    args.udp = (given & OPT_UDP) != 0;
-    if ((given & OPT_TCP) != 0 && (given & OPT_UNIX) != 0) {
-        error = "--tcp and --unix exclude each other";
+    } catch (const std::exception &e) {
+        error = e.what();
         return false;
     }
-    if ((given & OPT_TCP) != 0 && !parseWhere(values[OPT_TCP], args, error)) {
-        return false;
-    }
-    if ((given & OPT_UNIX) != 0) {
-        if (args.udp) {
-            error = "--udp sends to the hub's UDP port and cannot go over --unix";
-            return false;
-        }
-        struct sockaddr_un probe;
-        args.useUnix = true;
-        args.unixPath = values[OPT_UNIX];
-        if (args.unixPath.empty() || args.unixPath.size() >= sizeof probe.sun_path) {
-            error = "--unix wants a path of 1 to " + std::to_string(sizeof probe.sun_path - 1) + " bytes";
-            return false;
-        }
-    }
-    if ((given & OPT_ID) != 0) {
-        if (!intNumber("--id", values[OPT_ID], 0, 0xFF, args.id, error)) {
-            return false;
-        }
-        if (args.id == pellix::kHubId || args.id > pellix::kMaxModuleId) {
-            error = "--id must be 0x00 or 0x02 to 0xe0: the hub forwards frames to no other id";
-            return false;
-        }
-    }
-    if ((given & OPT_NAME) != 0) {
-        args.name = values[OPT_NAME];
-        if (args.name.empty()) {
-            error = "--name must not be empty";
-            return false;
-        }
-    }
-    if ((given & OPT_SRC) != 0 && !intNumber("--src", values[OPT_SRC], 0, 0xFF, args.src, error)) {
-        return false;
-    }
-    if ((given & OPT_HEX) != 0 && (given & OPT_TEXT) != 0) {
-        error = "--hex and --text exclude each other";
-        return false;
-    }
-    if ((given & OPT_HEX) != 0) {
-        if (!parseHex(values[OPT_HEX], args.payload, error)) {
-            return false;
-        }
-        args.hasPayload = true;
-    }
-    if ((given & OPT_TEXT) != 0) {
-        args.payload = values[OPT_TEXT];
-        args.hasPayload = true;
-    }
-    if ((given & OPT_COUNT) != 0 && !number("--count", values[OPT_COUNT], 1, 1000000000L, args.count, error)) {
-        return false;
-    }
-    if ((given & OPT_TIMEOUT) != 0) {
-        const std::string &text = values[OPT_TIMEOUT];
-        char *end = nullptr;
-        errno = 0;
-        args.timeout = strtod(text.c_str(), &end);
-        if (text.empty() || errno != 0 || *end != '\0' || !(args.timeout > 0) || args.timeout > 1e7) {
-            error = "--timeout must be a number of seconds above 0, not \"" + text + "\"";
-            return false;
-        }
-    }
-
-    // The command's own arguments.
-    const size_t n = positionals.size();
-    const std::string name = info->name;
-    auto wantArgs = [&](size_t min, size_t max, const char *shape) {
-        if (n < min || n > max) {
-            error = name + " takes " + shape + " (got " + std::to_string(n) + " argument" + (n == 1 ? "" : "s") +
-                    ")";
-            return false;
-        }
-        return true;
-    };
-    auto payloadArg = [&](size_t at) {
-        if (n > at) {
-            if (args.hasPayload) {
-                error = name + ": give the data once, as an argument or with --hex or --text";
-                return false;
-            }
-            args.payload = positionals[at];
-            args.hasPayload = true;
-        }
-        return true;
-    };
-    auto payloadFits = [&](size_t streamLimit, size_t udpLimit) {
-        const size_t limit = args.udp ? udpLimit : streamLimit;
-        if (args.payload.size() > limit) {
-            error = name + ": " + std::to_string(args.payload.size()) + " bytes of data do not fit a " +
-                    (args.udp ? "datagram" : "frame") + " (at most " + std::to_string(limit) + ")";
-            return false;
-        }
-        return true;
-    };
-    switch (args.command) {
-    case Command::Send:
-        return wantArgs(2, 3, "DEST CMD [DATA]") && intNumber("DEST", positionals[0], 0, 0xFF, args.dest, error) &&
-               intNumber("CMD", positionals[1], 0, 0xFFFF, args.cmd, error) && payloadArg(2) &&
-               payloadFits(pellix::kMaxPayload, pellix::kMaxUdpPayload);
-    case Command::Pub:
-        if (!wantArgs(1, 2, "EVENT [DATA]") || !eventNumber(positionals[0], true, args.event, error)) {
-            return false;
-        }
-        return payloadArg(1) && payloadFits(pellix::kMaxEventData, pellix::kMaxUdpPayload - 2);
-    case Command::Listen:
-    case Command::Sub:
-        if (args.command == Command::Sub && n == 0) {
-            error = "sub takes one or more events";
-            return false;
-        }
-        for (const std::string &text : positionals) {
-            int event = 0;
-            if (!eventNumber(text, false, event, error)) {
-                return false;
-            }
-            args.events.push_back(event);
-        }
-        if (args.id < 0) {
-            error = name + " needs --id, the module id to register under";
-            return false;
-        }
-        return true;
-    case Command::Level:
-        return wantArgs(1, 1, "the level N") && intNumber("N", positionals[0], 0, 6, args.level, error);
-    case Command::Dump:
-    case Command::Print:
-        return wantArgs(0, 0, "no arguments");
-    case Command::None:
-    case Command::Help:
-        break;
-    }
-    return true;
-}
-
-std::string helpText(Command command)
-{
-    const char *where = "Where the hub is (default: TCP 127.0.0.1:10032):\n"
-                        "  --tcp HOST:PORT   TCP address of the hub\n"
-                        "  --unix PATH       the hub's Unix-domain socket (it listens on /tmp/qm_sock)\n";
-    const char *output = "  --json            one JSON object a line instead of plain text\n"
-                         "  --verbose         show the framework's trace and error texts on standard error\n";
-    const char *oneShot = "  --udp             send one datagram to the hub's UDP port (the TCP port number)\n"
-                          "  --src ID          source id of the frame (default 0xfe, an id no module has)\n";
-    std::string text;
-    switch (command) {
-    case Command::Send:
-        text = "usage: pellix-cli send DEST CMD [DATA | --hex HEX | --text TEXT] [options]\n"
-               "\n"
-               "Sends one frame to module DEST (0 to 0xff) with the 16-bit command CMD. The data\n"
-               "is text, or hex digits with --hex (\"aa bb\", \"aabb\"); at most 65529 bytes (2030\n"
-               "over --udp). The hub forwards it as it is; nothing comes back.\n\n";
-        text += where;
-        text += oneShot;
-        text += output;
-        return text;
-    case Command::Pub:
-        text = "usage: pellix-cli pub EVENT [DATA | --hex HEX | --text TEXT] [options]\n"
-               "\n"
-               "Publishes event EVENT (1 to 0x7fff) with the data (at most 65527 bytes, 2028 over\n"
-               "--udp); the hub passes it to every module subscribed to the event.\n\n";
-        text += where;
-        text += oneShot;
-        text += output;
-        return text;
-    case Command::Listen:
-    case Command::Sub:
-        text = command == Command::Listen
-                   ? "usage: pellix-cli listen [EVENT...] --id ID [--name NAME] [options]\n"
-                     "\n"
-                     "Registers as module ID and prints every frame that arrives for it, and every\n"
-                     "delivery of the events listed (0 to 0x7fff, subscribed to until it ends),\n"
-                     "until --count or --timeout ends it, or a signal does. Sends heartbeats, and\n"
-                     "when the hub goes away, reconnects, registers and subscribes again by itself.\n\n"
-                   : "usage: pellix-cli sub EVENT... --id ID [--name NAME] [options]\n"
-                     "\n"
-                     "Registers as module ID, subscribes to the events (0 to 0x7fff; 0 brings the\n"
-                     "hub's notices of modules that went away) and prints each delivery and every\n"
-                     "other frame for ID, until --count or --timeout ends it, or a signal does. On\n"
-                     "the way out the events are unsubscribed again.\n\n";
-        text += where;
-        text += "  --id ID           module id to register under: 0x00 or 0x02 to 0xe0 (required)\n"
-                "  --name NAME       registration name (default pellix-cli); the hub kills the\n"
-                "                    processes of this name if the connection falls silent\n"
-                "  --count N         stop after N frames, deliveries or notices\n"
-                "  --timeout S       stop after S seconds (exit status 3 if --count was not reached)\n";
-        text += output;
-        text += "\nPlain output: one line per frame with the decoded header, then the payload as\n"
-                "hex and printable text, 16 bytes a line.\n";
-        return text;
-    case Command::Dump:
-    case Command::Print:
-    case Command::Level:
-        text = command == Command::Dump    ? "usage: pellix-cli dump [options]\n\n"
-                                             "Makes the hub print its socket and timer tables on its standard output.\n\n"
-               : command == Command::Print ? "usage: pellix-cli print [options]\n\n"
-                                             "Switches the hub's hex dumps of all traffic on, or off again.\n\n"
-                                           : "usage: pellix-cli level N [options]\n\n"
-                                             "Sets the hub's trace level: 0 (fatal only) to 6 (debug).\n\n";
-        text += where;
-        text += oneShot;
-        text += output;
-        return text;
-    case Command::None:
-    case Command::Help:
-        break;
-    }
-    return "usage: pellix-cli COMMAND [ARGUMENTS] [options]\n"
-           "\n"
-           "Talks to the Pellix hub from a shell or a script.\n"
-           "\n"
-           "Commands:\n"
-           "  send DEST CMD [DATA]   send a frame to a module\n"
-           "  listen --id ID         register and print every frame received (and events)\n"
-           "  sub EVENT... --id ID   subscribe to events and print each delivery\n"
-           "  pub EVENT [DATA]       publish an event\n"
-           "  dump                   make the hub print its socket and timer tables\n"
-           "  print                  switch the hub's hex dumps of traffic on or off\n"
-           "  level N                set the hub's trace level (0 to 6)\n"
-           "  help [COMMAND]         this text, or that of one command\n"
-           "\n"
-           "Options (each command takes those that apply to it; see pellix-cli COMMAND --help):\n"
-           "  --tcp HOST:PORT, --unix PATH, --udp, --id ID, --name NAME, --src ID,\n"
-           "  --hex HEX, --text TEXT, --count N, --timeout S, --json, --verbose, --help\n"
-           "\n"
-           "Numbers are decimal or hex with 0x. Exit status: 0 done; 1 the hub could not be\n"
-           "reached or did not take the frame; 2 bad arguments; 3 --timeout came before --count.\n";
 }
 
 } // namespace cli

@@ -12,8 +12,7 @@ enum class Command { None, Send, Listen, Sub, Pub, Dump, Print, Level, Help };
 
 struct CliArgs {
     Command command = Command::None;
-    bool help = false; // --help, or the help command
-    Command helpFor = Command::None;
+    std::string help; // --help or the help command: the text to print, and nothing else to do
 
     // Where the hub is.
     bool useUnix = false;
@@ -26,7 +25,6 @@ struct CliArgs {
     std::string name = "pellix-cli";
     int src = 0xFE; // send, pub, hub commands: the source id
 
-    bool hasPayload = false;
     std::string payload;
 
     long count = 0;     // 0: no limit
@@ -45,10 +43,5 @@ struct CliArgs {
 
 // False with a one-line reason in `error` when the arguments cannot be used.
 bool parseArgs(int argc, char **argv, CliArgs &args, std::string &error);
-
-// The help text of the tool (Command::None) or of one command.
-std::string helpText(Command command);
-
-const char *commandName(Command command);
 
 } // namespace cli

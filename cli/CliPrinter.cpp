@@ -1,182 +1,146 @@
 #include "cli/CliPrinter.h"
 
+#include <json/writer.h>
+
+#include <algorithm>
+#include <cstdarg>
+
 namespace cli {
 
 namespace {
 
-std::string hex2(int value, int digits)
+std::string bytes(size_t size)
 {
-    char text[16];
-    snprintf(text, sizeof text, "0x%0*x", digits, value);
+    return std::to_string(size) + (size == 1 ? " byte" : " bytes");
+}
+
+// Each byte one character, U+0000 to U+00FF, as the tool has always given
+// names and paths: jsoncpp would read them as UTF-8, and drop what is not.
+std::string latin1(const std::string &bytes)
+{
+    std::string text;
+    for (unsigned char c : bytes) {
+        text += c < 0x80 ? std::string(1, static_cast<char>(c))
+                         : std::string{static_cast<char>(0xC0 | c >> 6), static_cast<char>(0x80 | (c & 0x3F))};
+    }
     return text;
 }
 
 } // namespace
 
-std::string CliPrinter::escape(const std::string &text)
+void CliPrinter::print(const char *format, ...)
 {
-    std::string escaped;
-    escaped.reserve(text.size());
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            escaped += '\\';
-            escaped += static_cast<char>(c);
-        } else if (c < 0x20 || c > 0x7e) {
-            char code[8];
-            snprintf(code, sizeof code, "\\u%04x", c);
-            escaped += code;
-        } else {
-            escaped += static_cast<char>(c);
-        }
-    }
-    return escaped;
+    va_list values;
+    va_start(values, format);
+    vfprintf(out, format, values);
+    va_end(values);
+    fflush(out);
 }
 
-std::string CliPrinter::hexOf(const uint8_t *data, size_t size)
+// A Json::Value object keeps its members in name order, and scripts match
+// these lines with "type" first, as they always were: jsoncpp writes each
+// name and value, in the order given.
+void CliPrinter::write(const Members &object)
+{
+    static const Json::StreamWriterBuilder compact = [] {
+        Json::StreamWriterBuilder builder;
+        builder["indentation"] = "";
+        return builder;
+    }();
+    std::string text;
+    for (const auto &member : object) {
+        text += (text.empty() ? "{" : ",") + Json::valueToQuotedString(member.first) + ":" +
+                Json::writeString(compact, member.second);
+    }
+    print("%s}\n", text.c_str());
+}
+
+void CliPrinter::data(const uint8_t *payload, size_t size, Members object)
 {
     static const char digits[] = "0123456789abcdef";
+    std::string hex;
     std::string text;
-    text.reserve(size * 2);
     for (size_t i = 0; i < size; ++i) {
-        text += digits[data[i] >> 4];
-        text += digits[data[i] & 0xf];
+        hex += {digits[payload[i] >> 4], digits[payload[i] & 0xf]};
+        text += payload[i] >= 0x20 && payload[i] < 0x7f ? static_cast<char>(payload[i]) : '.';
     }
-    return text;
-}
-
-std::string CliPrinter::textOf(const uint8_t *data, size_t size)
-{
-    std::string text;
-    text.reserve(size);
-    for (size_t i = 0; i < size; ++i) {
-        text += data[i] >= 0x20 && data[i] < 0x7f ? static_cast<char>(data[i]) : '.';
+    if (json) {
+        object.insert(object.end(), {{"size", Json::UInt64(size)}, {"hex", hex}, {"text", text}});
+        return write(object);
     }
-    return text;
-}
-
-void CliPrinter::line(const std::string &text)
-{
-    fputs(text.c_str(), out);
-    fputc('\n', out);
-    fflush(out);
-}
-
-void CliPrinter::dump(const uint8_t *data, size_t size)
-{
     for (size_t at = 0; at < size; at += 16) {
-        const size_t n = size - at < 16 ? size - at : 16;
-        char offset[32];
-        snprintf(offset, sizeof offset, "  %04zx  ", at);
-        std::string text = offset;
-        for (size_t i = 0; i < 16; ++i) {
-            text += i < n ? hexOf(data + at + i, 1) + " " : "   ";
+        std::string row;
+        for (size_t i = at; i < std::min(size, at + 16); ++i) {
+            row += hex.substr(2 * i, 2) + " ";
         }
-        text += " " + textOf(data + at, n);
-        fputs(text.c_str(), out);
-        fputc('\n', out);
+        print("  %04zx  %-48s %s\n", at, row.c_str(), text.substr(at, 16).c_str());
     }
-    fflush(out);
 }
 
 void CliPrinter::registered(int id, const std::string &name, const std::string &where)
 {
-    if (json) {
-        line("{\"type\":\"registered\",\"id\":" + std::to_string(id) + ",\"name\":\"" + escape(name) +
-             "\",\"hub\":\"" + escape(where) + "\"}");
-    } else {
-        line("registered as " + hex2(id, 2) + " \"" + name + "\" at " + where);
-    }
+    json ? write({{"type", "registered"}, {"id", id}, {"name", latin1(name)}, {"hub", latin1(where)}})
+         : print("registered as 0x%02x \"%s\" at %s\n", id, name.c_str(), where.c_str());
 }
 
 void CliPrinter::subscribed(const std::vector<int> &events)
 {
-    std::string list;
-    for (size_t i = 0; i < events.size(); ++i) {
-        list += (i > 0 ? (json ? "," : " ") : "") + std::to_string(events[i]);
+    Json::Value list(Json::arrayValue);
+    std::string text;
+    for (int event : events) {
+        list.append(event);
+        text += " " + std::to_string(event);
     }
-    if (json) {
-        line("{\"type\":\"subscribed\",\"events\":[" + list + "]}");
-    } else {
-        line("subscribed to " + list);
-    }
+    json ? write({{"type", "subscribed"}, {"events", list}}) : print("subscribed to%s\n", text.c_str());
 }
 
 void CliPrinter::frame(const pellix::FrameView &f)
 {
-    if (json) {
-        line("{\"type\":\"frame\",\"dev\":" + std::to_string(f.devId) + ",\"src\":" + std::to_string(f.srcId) +
-             ",\"cmd\":" + std::to_string(f.cmd) + ",\"len\":" + std::to_string(f.len) +
-             ",\"size\":" + std::to_string(f.payloadSize) + ",\"hex\":\"" + hexOf(f.payload, f.payloadSize) +
-             "\",\"text\":\"" + escape(textOf(f.payload, f.payloadSize)) + "\"}");
-        return;
+    if (!json) {
+        print("frame  dev 0x%02x  src 0x%02x  cmd 0x%04x  len %d  payload %s\n", f.devId, f.srcId, f.cmd, f.len,
+              bytes(f.payloadSize).c_str());
     }
-    line("frame  dev " + hex2(f.devId, 2) + "  src " + hex2(f.srcId, 2) + "  cmd " + hex2(f.cmd, 4) + "  len " +
-         std::to_string(f.len) + "  payload " + std::to_string(f.payloadSize) + " byte" +
-         (f.payloadSize == 1 ? "" : "s"));
-    dump(f.payload, f.payloadSize);
+    data(f.payload, f.payloadSize,
+         {{"type", "frame"}, {"dev", f.devId}, {"src", f.srcId}, {"cmd", f.cmd}, {"len", f.len}});
 }
 
-void CliPrinter::event(int number, const uint8_t *data, size_t size)
+void CliPrinter::event(int number, const uint8_t *payload, size_t size)
 {
-    if (json) {
-        line("{\"type\":\"event\",\"event\":" + std::to_string(number) + ",\"size\":" + std::to_string(size) +
-             ",\"hex\":\"" + hexOf(data, size) + "\",\"text\":\"" + escape(textOf(data, size)) + "\"}");
-        return;
+    if (!json) {
+        print("event %d  data %s\n", number, bytes(size).c_str());
     }
-    line("event " + std::to_string(number) + "  data " + std::to_string(size) + " byte" + (size == 1 ? "" : "s"));
-    dump(data, size);
+    data(payload, size, {{"type", "event"}, {"event", number}});
 }
 
 void CliPrinter::departure(int moduleId)
 {
-    if (json) {
-        line("{\"type\":\"departure\",\"module\":" + std::to_string(moduleId) + "}");
-    } else {
-        line("departure of module " + hex2(moduleId, 2));
-    }
+    json ? write({{"type", "departure"}, {"module", moduleId}}) : print("departure of module 0x%02x\n", moduleId);
 }
 
 void CliPrinter::connection(bool up)
 {
-    if (json) {
-        line(std::string("{\"type\":\"connection\",\"up\":") + (up ? "true" : "false") + "}");
-    } else {
-        line(up ? "connection restored, registered and subscribed again" : "connection lost, reconnecting");
-    }
+    json ? write({{"type", "connection"}, {"up", up}})
+         : print("%s\n", up ? "connection restored, registered and subscribed again" : "connection lost, reconnecting");
 }
 
 void CliPrinter::sent(const char *what, int devId, int srcId, int cmd, size_t size, const char *transport)
 {
-    if (json) {
-        line(std::string("{\"type\":\"sent\",\"what\":\"") + what + "\",\"dev\":" + std::to_string(devId) +
-             ",\"src\":" + std::to_string(srcId) + ",\"cmd\":" + std::to_string(cmd) +
-             ",\"size\":" + std::to_string(size) + ",\"transport\":\"" + transport + "\"}");
-    } else {
-        line(std::string("sent ") + what + " to " + hex2(devId, 2) + " from " + hex2(srcId, 2) + ", cmd " +
-             hex2(cmd, 4) + ", " + std::to_string(size) + " byte" + (size == 1 ? "" : "s") + " of payload, over " +
-             transport);
-    }
+    json ? write({{"type", "sent"}, {"what", what}, {"dev", devId}, {"src", srcId}, {"cmd", cmd},
+                  {"size", Json::UInt64(size)}, {"transport", transport}})
+         : print("sent %s to 0x%02x from 0x%02x, cmd 0x%04x, %s of payload, over %s\n", what, devId, srcId, cmd,
+                 bytes(size).c_str(), transport);
 }
 
 void CliPrinter::published(int number, size_t size, const char *transport)
 {
-    if (json) {
-        line("{\"type\":\"published\",\"event\":" + std::to_string(number) + ",\"size\":" + std::to_string(size) +
-             ",\"transport\":\"" + transport + "\"}");
-    } else {
-        line("published event " + std::to_string(number) + " with " + std::to_string(size) + " byte" +
-             (size == 1 ? "" : "s") + " of data, over " + transport);
-    }
+    json ? write({{"type", "published"}, {"event", number}, {"size", Json::UInt64(size)}, {"transport", transport}})
+         : print("published event %d with %s of data, over %s\n", number, bytes(size).c_str(), transport);
 }
 
 void CliPrinter::end(const char *reason, long received)
 {
-    if (json) {
-        line(std::string("{\"type\":\"end\",\"reason\":\"") + reason + "\",\"received\":" +
-             std::to_string(received) + "}");
-    } else {
-        line(std::string("stopped (") + reason + ") after " + std::to_string(received) + " received");
-    }
+    json ? write({{"type", "end"}, {"reason", reason}, {"received", Json::Int64(received)}})
+         : print("stopped (%s) after %ld received\n", reason, received);
 }
 
 } // namespace cli

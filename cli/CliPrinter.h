@@ -4,10 +4,12 @@
 // object a line for scripts. Every line is flushed at once, so that a
 // script reading a pipe sees it when it happens.
 
+#include <json/value.h>
 #include <pellix/PellixTypes.h>
 
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace cli {
@@ -26,15 +28,14 @@ public:
     void published(int event, size_t size, const char *transport);
     void end(const char *reason, long received);
 
-    // JSON string contents: quotes, backslashes, control bytes and bytes
-    // above 0x7e escaped as \u00XX.
-    static std::string escape(const std::string &text);
-    static std::string hexOf(const uint8_t *data, size_t size);
-    static std::string textOf(const uint8_t *data, size_t size);
-
 private:
-    void dump(const uint8_t *data, size_t size);
-    void line(const std::string &text);
+    typedef std::vector<std::pair<const char *, Json::Value>> Members;
+
+    // A frame's or an event's data: as hex and text below the plain line,
+    // or as the last members of the object.
+    void data(const uint8_t *payload, size_t size, Members object);
+    void write(const Members &object);
+    void print(const char *format, ...) __attribute__((format(printf, 2, 3)));
 
     FILE *out;
     bool json;

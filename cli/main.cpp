@@ -1,5 +1,5 @@
-// pellix-cli: the hub from a shell or a script. See helpText() in CliArgs.cpp
-// for the commands and the exit statuses.
+// pellix-cli: the hub from a shell or a script. The commands and the exit
+// statuses are in its help, written in CliArgs.cpp.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -264,8 +264,8 @@ int main(int argc, char **argv)
     if (!cli::parseArgs(argc, argv, args, error)) {
         return fail(kExitUsage, error + " (see pellix-cli --help)");
     }
-    if (args.help) {
-        fputs(cli::helpText(args.helpFor).c_str(), stdout);
+    if (!args.help.empty()) {
+        fputs(args.help.c_str(), stdout);
         return kExitOk;
     }
     try {

@@ -64,8 +64,8 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Pellix developers <pellix@example.org>")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 
 # The daemon links spdlog, fmt and jsoncpp as Debian 12 ships them, and runs
-# `killall` (psmisc) for modules that fall silent; pellix-cli needs the C++
-# runtime only. The versions are what dpkg-shlibdeps finds in the binaries;
+# `killall` (psmisc) for modules that fall silent; pellix-cli needs jsoncpp
+# and the C++ runtime. The versions are what dpkg-shlibdeps finds in the binaries;
 # libspdlog1.10-fmt9 is the name Debian gives spdlog's ABI with fmt 9.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME pellix)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION net)

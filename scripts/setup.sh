@@ -17,8 +17,10 @@ for arg in "$@"; do
   esac
 done
 
+# libcli11-dev (header-only, architecture "all") serves the arm64 cross-build
+# as it is: the cross compiler searches /usr/include as well.
 packages=(g++ cmake make pkg-config libspdlog-dev libfmt-dev libjsoncpp-dev libboost-dev
-          libgtest-dev psmisc "${extra[@]}")
+          libcli11-dev libgtest-dev psmisc "${extra[@]}")
 if [ "$arm64" -eq 1 ]; then
   packages+=(g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user-static file dpkg-dev
              libspdlog-dev:arm64 libfmt-dev:arm64 libjsoncpp-dev:arm64 libboost-dev:arm64
