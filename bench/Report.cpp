@@ -11,12 +11,13 @@ namespace bench {
 
 namespace {
 
-// The four columns, in the order of the table and the chart.
-const char *const kTargets[] = {"floor", "pellix-default", "pellix-nopause", "mosquitto"};
-const char *const kTargetTitles[] = {"Direct floor", "Pellix, 1 ms pause", "Pellix, no pause", "Mosquitto"};
+// The four columns, in the order of the table and the chart: the hub with
+// the configuration it ships with, and with the hardened file.
+const char *const kTargets[] = {"floor", "pellix", "pellix-hardened", "mosquitto"};
+const char *const kTargetTitles[] = {"Direct floor", "Pellix", "Pellix hardened", "Mosquitto"};
 const int kFloor = 0;
 const int kDefault = 1;
-const int kNoPause = 2;
+const int kHardened = 2;
 const int kPeer = 3;
 
 bool numberOf(const ResultLine &line, const std::string &key, double &out)
@@ -130,12 +131,14 @@ std::vector<std::string> sweepConnections(const ReportInput &input)
     return out;
 }
 
-// One cluster of bars per row of `file`, a bar per target.
-std::string barPlot(const std::string &file)
+// One cluster of bars per row of `file`, a bar per target from `first` on,
+// each target in the same colour in every panel.
+std::string barPlot(const std::string &file, int first = kFloor)
 {
-    std::string plot = "plot '" + file + "' using 2:xtic(1) title \"" + kTargetTitles[0] + "\"";
-    for (int t = 1; t < 4; ++t) {
-        plot += ", '' using " + std::to_string(t + 2) + " title \"" + kTargetTitles[t] + "\"";
+    std::string plot = "plot '" + file + "'";
+    for (int t = first; t < 4; ++t) {
+        plot += std::string(t == first ? "" : ", ''") + " using " + std::to_string(t + 2 - first) +
+                (t == first ? ":xtic(1)" : "") + " title \"" + kTargetTitles[t] + "\" lt " + std::to_string(t + 1);
     }
     return plot + "\n";
 }
@@ -196,6 +199,10 @@ std::string markdownTable(const ReportInput &input)
         {"200 modules: hub VmHWM kB", "many", "", "hwm_kb", false},
         {"forward-flood 1024 B: hub VmHWM kB", "flood", "1024", "hwm_kb", false},
         {"idle, 8 modules connected: hub VmRSS kB", "idle", "", "rss_kb", false},
+        {"stuck modules flooded: healthy pair frozen, ms", "stuck", "", "frozen_ms", false},
+        {"stuck modules flooded: worst probe latency, ms", "stuck", "", "worst_ms", false},
+        {"stuck modules flooded: hub VmRSS kB at the end", "stuck", "", "rss_kb", false},
+        {"stuck modules flooded: hub VmHWM kB", "stuck", "", "hwm_kb", false},
     };
     std::ostringstream out;
     if (!input.title.empty()) {
@@ -205,7 +212,7 @@ std::string markdownTable(const ReportInput &input)
     for (const char *title : kTargetTitles) {
         out << " " << title << " |";
     }
-    out << " No pause ÷ Mosquitto | No pause ÷ floor | 1 ms pause ÷ Mosquitto |\n";
+    out << " Hardened ÷ Mosquitto | Hardened ÷ floor | Pellix ÷ Mosquitto |\n";
     out << "|---|---:|---:|---:|---:|---:|---:|---:|\n";
     for (const Row &row : rows) {
         double values[4] = {0, 0, 0, 0};
@@ -220,20 +227,20 @@ std::string markdownTable(const ReportInput &input)
         for (int t = 0; t < 4; ++t) {
             out << " " << (have[t] ? formatNumber(values[t]) : std::string("–")) << " |";
         }
-        out << " " << ratio(have[kNoPause], values[kNoPause], have[kPeer], values[kPeer]) << " |";
-        out << " " << ratio(have[kNoPause], values[kNoPause], have[kFloor], values[kFloor]) << " |";
+        out << " " << ratio(have[kHardened], values[kHardened], have[kPeer], values[kPeer]) << " |";
+        out << " " << ratio(have[kHardened], values[kHardened], have[kFloor], values[kFloor]) << " |";
         out << " " << ratio(have[kDefault], values[kDefault], have[kPeer], values[kPeer]) << " |\n";
     }
     const std::vector<std::string> sweep = sweepConnections(input);
     if (!sweep.empty()) {
         out << "\nOne-way latency against the number of connections, each sending 50 frames/s of 32 B to the next "
                "(µs, median of the repeats):\n\n";
-        out << "| Connections | 1 ms pause p50 | 1 ms pause p99 | No pause p50 | No pause p99 | Mosquitto p50 | "
+        out << "| Connections | Pellix p50 | Pellix p99 | Hardened p50 | Hardened p99 | Mosquitto p50 | "
                "Mosquitto p99 |\n";
         out << "|---:|---:|---:|---:|---:|---:|---:|\n";
         for (const std::string &n : sweep) {
             out << "| " << n << " |";
-            for (int t : {kDefault, kNoPause, kPeer}) {
+            for (int t : {kDefault, kHardened, kPeer}) {
                 for (const char *key : {"p50_us", "p99_us"}) {
                     double v = 0;
                     out << " " << (median(input, kTargets[t], "many", "", key, v, n) ? formatNumber(v) : "–") << " |";
@@ -293,10 +300,10 @@ bool writeChartFiles(const ReportInput &input, const std::string &dir, const std
     const std::vector<std::string> sweep = sweepConnections(input);
     {
         std::ofstream data(dir + "/sweep.dat");
-        data << "# connections, then p50 and p99 one-way µs for: 1 ms pause, no pause, mosquitto\n";
+        data << "# connections, then p50 and p99 one-way µs for: pellix, pellix hardened, mosquitto\n";
         for (const std::string &n : sweep) {
             data << n;
-            for (int t : {kDefault, kNoPause, kPeer}) {
+            for (int t : {kDefault, kHardened, kPeer}) {
                 for (const char *key : {"p50_us", "p99_us"}) {
                     double v = 0;
                     data << " " << (median(input, kTargets[t], "many", "", key, v, n) ? v : 0.0);
@@ -308,9 +315,33 @@ bool writeChartFiles(const ReportInput &input, const std::string &dir, const std
             return false;
         }
     }
+    // The probes between the healthy pair while stuck modules are flooded;
+    // the floor has no such run.
+    bool stuck = false;
+    {
+        std::ofstream data(dir + "/stuck.dat");
+        data << "# probe latency, then pellix, pellix hardened, mosquitto  (ms, median)\n";
+        const char *const keys[] = {"p50_us", "worst_ms"};
+        const char *const names[] = {"\"p50\"", "\"worst\""};
+        const double toMs[] = {1e-3, 1};
+        for (int k = 0; k < 2; ++k) {
+            data << names[k];
+            for (int t : {kDefault, kHardened, kPeer}) {
+                double v = 0;
+                const bool have = median(input, kTargets[t], "stuck", "", keys[k], v);
+                stuck = stuck || have;
+                data << " " << (have ? v * toMs[k] : 0.0);
+            }
+            data << "\n";
+        }
+        if (!data) {
+            return false;
+        }
+    }
+    const int panels = 2 + (stuck ? 1 : 0) + (sweep.empty() ? 0 : 1);
     std::ofstream gp(dir + "/chart.gp");
-    gp << "# Draws " << png << " from throughput.dat and latency.dat (run in this directory).\n"
-       << "set terminal pngcairo size " << (sweep.empty() ? 1200 : 1800) << ",520 font \"sans,10\"\n"
+    gp << "# Draws " << png << " from the .dat files beside it (run in this directory).\n"
+       << "set terminal pngcairo size " << 600 * panels << ",520 font \"sans,10\"\n"
        << "set output \"" << png << "\"\n"
        << "set style data histograms\n"
        << "set style histogram clustered gap 1\n"
@@ -319,7 +350,7 @@ bool writeChartFiles(const ReportInput &input, const std::string &dir, const std
        << "set grid ytics\n"
        << "set key top right\n"
        << "set logscale y\n"
-       << "set multiplot layout 1," << (sweep.empty() ? 2 : 3) << " title \"" << input.title << "\"\n"
+       << "set multiplot layout 1," << panels << " title \"" << input.title << "\"\n"
        << "set title \"forward-flood, one sender to one receiver\"\n"
        << "set ylabel \"messages per second (log scale)\"\n"
        << "set xlabel \"payload\"\n"
@@ -330,16 +361,23 @@ bool writeChartFiles(const ReportInput &input, const std::string &dir, const std
        << "set ylabel \"microseconds (log scale)\"\n"
        << "set xlabel \"percentile\"\n"
        << "set format y \"%g\"\n"
-       << barPlot("latency.dat")
-       << (sweep.empty()
-               ? std::string()
-               : std::string("set title \"one-way latency against connections, 50 frames/s each\"\n"
-                             "set style data linespoints\nset logscale x 2\nset xlabel \"connections\"\n"
-                             "set xtics (2, 8, 32, 128, 200)\nset key top left\n"
-                             "plot 'sweep.dat' using 1:2 title \"1 ms pause p50\" lw 2, '' using 1:3 title \"1 ms pause p99\" "
-                             "lw 2, '' using 1:4 title \"no pause p50\" lw 2, '' using 1:5 title \"no pause p99\" lw 2, "
-                             "'' using 1:6 title \"Mosquitto p50\" lw 2, '' using 1:7 title \"Mosquitto p99\" lw 2\n"))
-       << "unset multiplot\n";
+       << barPlot("latency.dat");
+    if (stuck) {
+        gp << "set title \"probes between a healthy pair while stuck modules are flooded\"\n"
+           << "set ylabel \"milliseconds (log scale)\"\n"
+           << "set xlabel \"probe latency\"\n"
+           << barPlot("stuck.dat", kDefault);
+    }
+    if (!sweep.empty()) {
+        gp << "set title \"one-way latency against connections, 50 frames/s each\"\n"
+           << "set style data linespoints\nset logscale x 2\nset xlabel \"connections\"\n"
+           << "set ylabel \"microseconds (log scale)\"\n"
+           << "set xtics (2, 8, 32, 128, 200)\nset key top left\n"
+           << "plot 'sweep.dat' using 1:2 title \"Pellix p50\" lt 2 lw 2, '' using 1:3 title \"Pellix p99\" lt 2 dt 2 lw 2, "
+              "'' using 1:4 title \"hardened p50\" lt 3 lw 2, '' using 1:5 title \"hardened p99\" lt 3 dt 2 lw 2, "
+              "'' using 1:6 title \"Mosquitto p50\" lt 4 lw 2, '' using 1:7 title \"Mosquitto p99\" lt 4 dt 2 lw 2\n";
+    }
+    gp << "unset multiplot\n";
     return static_cast<bool>(gp);
 }
 

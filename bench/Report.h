@@ -24,8 +24,8 @@ struct ReportInput {
 
 // The Markdown table with the ratios to the peer and to the floor.
 std::string markdownTable(const ReportInput &input);
-// Writes <dir>/throughput.dat, <dir>/latency.dat and <dir>/chart.gp (which
-// draws <dir>/<png>); false when a file cannot be written.
+// Writes <dir>/throughput.dat, latency.dat, stuck.dat, sweep.dat and
+// chart.gp (which draws <dir>/<png>); false when a file cannot be written.
 bool writeChartFiles(const ReportInput &input, const std::string &dir, const std::string &png);
 
 } // namespace bench

@@ -1,7 +1,7 @@
 // pellix-bench: the load generator of bench/run.sh.
 //
 //   pellix-bench run --target floor|pellix|mqtt [--port P] [--pid PID] [--label L]
-//                    --scenario flood|paced|fanout|many|idle [options]
+//                    --scenario flood|paced|fanout|many|idle|stuck [options]
 //       one measured run; prints one result line (key=value words) and
 //       exits 1 when a message was lost or the run failed
 //   pellix-bench free-port
@@ -13,10 +13,13 @@
 // Options of run: --size N (body bytes, default 32), --count N (messages,
 // or publications for fanout), --window N (sends in flight), --rate N
 // (sends per second for paced and many), --seconds S (paced and many),
-// --subscribers N (fanout, default 8), --connections N (many, default 200).
+// --subscribers N (fanout, default 8), --connections N (many, default 200),
+// --stuck N (stuck, the modules that never read, default 3; --size is then
+// the flood's body, default 60000, and --seconds how long it lasts).
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +31,7 @@
 #include "bench/BenchIo.h"
 #include "bench/Report.h"
 #include "bench/Scenario.h"
+#include "bench/StuckReaders.h"
 #include "bench/Wire.h"
 
 namespace {
@@ -38,13 +42,14 @@ struct Options {
     std::string scenario;
     uint16_t port = 0;
     pid_t pid = 0;
-    size_t size = 32;
+    size_t size = 0; // 0: the scenario's default
     long count = -1;
     long window = 500;
     double rate = -1;
     double seconds = -1;
     int subscribers = 8;
     int connections = 200;
+    int stuck = 3;
 };
 
 int usage(const char *why)
@@ -100,6 +105,8 @@ bool parseRun(int argc, char **argv, Options &o, std::string &why)
             ok = parseValue(value, 1, 1000, o.subscribers);
         } else if (arg == "--connections") {
             ok = parseValue(value, 2, 10000, o.connections);
+        } else if (arg == "--stuck") {
+            ok = parseValue(value, 1, 100, o.stuck);
         } else {
             why = "unknown option " + arg;
             return false;
@@ -119,6 +126,9 @@ bool parseRun(int argc, char **argv, Options &o, std::string &why)
     }
     if (o.label.empty()) {
         o.label = o.target;
+    }
+    if (o.size == 0) {
+        o.size = o.scenario == "stuck" ? 60000 : 32;
     }
     return true;
 }
@@ -168,6 +178,47 @@ int runIdle(const Options &o, bench::ResultLine &line)
     return 0;
 }
 
+int runStuck(const Options &o, bench::ResultLine &line)
+{
+    // Without a hub or broker in between, nobody's reading can hold up
+    // anybody else's connection: there is nothing to measure on the floor.
+    if (o.target == "floor") {
+        line["ok"] = "0";
+        line["error"] = "the_stuck_scenario_needs_a_hub_or_broker";
+        return 1;
+    }
+    bench::StuckPlan plan;
+    plan.stuckModules = o.stuck;
+    plan.floodBodySize = o.size;
+    if (o.seconds > 0) {
+        plan.seconds = o.seconds;
+    }
+    std::unique_ptr<bench::Wire> wire = bench::makeWire(targetOf(o.target), o.port);
+    bench::StuckReaders run(*wire, plan, o.pid);
+    const bench::StuckOutcome outcome = run.run();
+    line["stuck"] = std::to_string(o.stuck);
+    line["ok"] = outcome.ok ? "1" : "0";
+    line["probes"] = std::to_string(outcome.probesSent);
+    line["lost"] = std::to_string(outcome.probesSent - outcome.probesReceived);
+    line["flood_messages"] = std::to_string(outcome.floodMessages);
+    line["frozen_ms"] = fixed(static_cast<double>(outcome.frozenNs) / 1e6, 0);
+    if (!outcome.latenciesNs.empty()) {
+        line["p50_us"] = fixed(bench::percentile(outcome.latenciesNs, 50) / 1000, 1);
+        line["worst_ms"] = fixed(bench::percentile(outcome.latenciesNs, 100) / 1e6, 1);
+    }
+    if (outcome.rssKb >= 0) {
+        line["rss_kb"] = std::to_string(outcome.rssKb);
+        line["hwm_kb"] = std::to_string(outcome.hwmKb);
+    }
+    if (!outcome.ok) {
+        std::string error = outcome.error;
+        std::replace(error.begin(), error.end(), ' ', '_');
+        line["error"] = error;
+        fprintf(stderr, "pellix-bench: %s stuck: %s\n", o.label.c_str(), outcome.error.c_str());
+    }
+    return outcome.ok ? 0 : 1;
+}
+
 int runCommand(int argc, char **argv)
 {
     Options o;
@@ -181,6 +232,11 @@ int runCommand(int argc, char **argv)
     line["size"] = std::to_string(o.size);
     if (o.scenario == "idle") {
         const int rc = runIdle(o, line);
+        printf("%s\n", bench::formatResultLine(line).c_str());
+        return rc;
+    }
+    if (o.scenario == "stuck") {
+        const int rc = runStuck(o, line);
         printf("%s\n", bench::formatResultLine(line).c_str());
         return rc;
     }
@@ -212,7 +268,7 @@ int runCommand(int argc, char **argv)
         plan.messages = static_cast<long>(plan.rate * (o.seconds > 0 ? o.seconds : 5));
         plan.window = 1L << 30;
     } else {
-        return usage("--scenario must be flood, paced, fanout, many or idle");
+        return usage("--scenario must be flood, paced, fanout, many, idle or stuck");
     }
 
     std::unique_ptr<bench::Wire> wire = bench::makeWire(targetOf(o.target), o.port);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "bench/Report.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -40,10 +41,10 @@ TEST(BenchReport, ResultLinesReadBackAsWrittenWithTheKeyWordsFirst)
 TEST(BenchReport, MedianIgnoresFailedRepeatsAndRatiosUseTheMedians)
 {
     const std::string table = bench::markdownTable(input({
-        "target=pellix-nopause scenario=flood size=32 ok=1 rate=100",
-        "target=pellix-nopause scenario=flood size=32 ok=1 rate=300",
-        "target=pellix-nopause scenario=flood size=32 ok=1 rate=200",
-        "target=pellix-nopause scenario=flood size=32 ok=0 rate=999999",
+        "target=pellix-hardened scenario=flood size=32 ok=1 rate=100",
+        "target=pellix-hardened scenario=flood size=32 ok=1 rate=300",
+        "target=pellix-hardened scenario=flood size=32 ok=1 rate=200",
+        "target=pellix-hardened scenario=flood size=32 ok=0 rate=999999",
         "target=mosquitto scenario=flood size=32 ok=1 rate=80",
         "target=mosquitto scenario=flood size=32 ok=1 rate=120",
         "target=floor scenario=flood size=32 ok=1 rate=400",
@@ -58,12 +59,44 @@ TEST(BenchReport, MedianIgnoresFailedRepeatsAndRatiosUseTheMedians)
 TEST(BenchReport, ManyModulesRowsUse200ConnectionsAndTheSweepListsEachCount)
 {
     const std::string table = bench::markdownTable(input({
-        "target=pellix-default scenario=many size=32 connections=200 ok=1 p50_us=5000 p99_us=9000",
-        "target=pellix-default scenario=many size=32 connections=8 ok=1 p50_us=40 p99_us=90",
+        "target=pellix scenario=many size=32 connections=200 ok=1 p50_us=5000 p99_us=9000",
+        "target=pellix scenario=many size=32 connections=8 ok=1 p50_us=40 p99_us=90",
         "target=mosquitto scenario=many size=32 connections=200 ok=1 p50_us=50 p99_us=100",
     }));
     EXPECT_EQ(row(table, "200 modules, 10000/s in all: p50 µs"),
               "| 200 modules, 10000/s in all: p50 µs | – | 5,000 | – | 50.0 | – | – | 100.00× |");
     EXPECT_EQ(row(table, "8"), "| 8 | 40.0 | 90.0 | – | – | – | – |");
     EXPECT_EQ(row(table, "200"), "| 200 | 5,000 | 9,000 | – | – | 50.0 | 100 |");
+}
+
+TEST(BenchReport, StuckRowsHaveNoFloorAndAZeroIsShownButNeverDividedBy)
+{
+    const std::string table = bench::markdownTable(input({
+        "target=pellix scenario=stuck size=60000 ok=1 frozen_ms=30000 worst_ms=30100",
+        "target=pellix-hardened scenario=stuck size=60000 ok=1 frozen_ms=0 worst_ms=8",
+        "target=mosquitto scenario=stuck size=60000 ok=1 frozen_ms=0 worst_ms=4",
+    }));
+    EXPECT_EQ(row(table, "stuck modules flooded: healthy pair frozen, ms"),
+              "| stuck modules flooded: healthy pair frozen, ms | – | 30,000 | 0.00 | 0.00 | – | – | – |");
+    EXPECT_EQ(row(table, "stuck modules flooded: worst probe latency, ms"),
+              "| stuck modules flooded: worst probe latency, ms | – | 30,100 | 8.00 | 4.00 | 2.00× | – | 7525.00× |");
+}
+
+TEST(BenchReport, StuckChartDataIsInMillisecondsAndItsPanelIsDrawnOnlyWithStuckRuns)
+{
+    TempDir dir;
+    ASSERT_TRUE(bench::writeChartFiles(input({
+                                           "target=pellix scenario=stuck size=60000 ok=1 p50_us=3500000 worst_ms=10200",
+                                           "target=pellix-hardened scenario=stuck size=60000 ok=1 p50_us=90 worst_ms=3.5",
+                                           "target=mosquitto scenario=stuck size=60000 ok=1 p50_us=100 worst_ms=1.5",
+                                       }),
+                                       dir.path(), "x.png"));
+    const std::string data = readFile(dir.path() + "/stuck.dat");
+    EXPECT_NE(data.find("\n\"p50\" 3500 0.09 0.1\n\"worst\" 10200 3.5 1.5\n"), std::string::npos) << data;
+    EXPECT_NE(readFile(dir.path() + "/chart.gp").find("layout 1,3"), std::string::npos);
+
+    ASSERT_TRUE(bench::writeChartFiles(input({"target=pellix scenario=flood size=32 ok=1 rate=5"}), dir.path(), "x.png"));
+    const std::string script = readFile(dir.path() + "/chart.gp");
+    EXPECT_NE(script.find("layout 1,2"), std::string::npos);
+    EXPECT_EQ(script.find("stuck.dat"), std::string::npos);
 }
