@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "bench/BenchIo.h"
+#include "hub/PacketFrame.h"
 
 namespace bench {
 
@@ -16,12 +17,6 @@ const int kFirstModuleId = 0x10; // module i registers as 0x10 + i
 const int kFanOutEvent = 100;
 const int kForwardCmd = 0x0042;
 const int kBarrierCmd = 0x0043;
-const int kHeartbeatCmd = 0x0002;
-const char kStart[] = "<start>";
-const char kEnd[] = "<end>";
-const size_t kStartSize = 7;
-const size_t kEndSize = 5;
-const size_t kFrameOverhead = 18;
 
 bool writeText(int fd, const std::string &data)
 {
@@ -33,32 +28,21 @@ bool writeText(int fd, const std::string &data)
 void appendFrame(std::string &out, int dev, int src, int cmd, const unsigned char *prefix, size_t prefixSize,
                  const unsigned char *body, size_t size)
 {
-    const size_t len = prefixSize + size + 6;
-    const size_t at = out.size();
-    out.resize(at + kFrameOverhead + prefixSize + size);
-    unsigned char *p = reinterpret_cast<unsigned char *>(&out[at]);
-    memcpy(p, kStart, kStartSize);
-    p[7] = static_cast<unsigned char>(len & 0xff);
-    p[8] = static_cast<unsigned char>((len >> 8) & 0xff);
-    p[9] = static_cast<unsigned char>(dev);
-    p[10] = static_cast<unsigned char>(src);
-    p[11] = static_cast<unsigned char>(cmd & 0xff);
-    p[12] = static_cast<unsigned char>((cmd >> 8) & 0xff);
-    if (prefixSize > 0) {
-        memcpy(p + 13, prefix, prefixSize);
-    }
-    if (size > 0) {
-        memcpy(p + 13 + prefixSize, body, size);
-    }
-    memcpy(p + 13 + prefixSize + size, kEnd, kEndSize);
+    PacketFrame::append(out, dev, src, static_cast<uint16_t>(cmd), prefix, prefixSize, body, size);
 }
 
 std::string frame(int dev, int src, int cmd, const std::string &payload = std::string())
 {
     std::string out;
-    appendFrame(out, dev, src, cmd, nullptr, 0, reinterpret_cast<const unsigned char *>(payload.data()),
-                payload.size());
+    PacketFrame::build(out, dev, src, static_cast<uint16_t>(cmd), payload.data(), payload.size());
     return out;
+}
+
+std::string eventList(int event)
+{
+    std::string list;
+    PacketFrame::eventList(list, std::vector<int>{event}, 0, 1);
+    return list;
 }
 
 // Frames as the hub sends them: a forwarded frame's body is its payload, an
@@ -66,26 +50,26 @@ std::string frame(int dev, int src, int cmd, const std::string &payload = std::s
 long parseFrames(const unsigned char *data, size_t size, std::vector<Body> &out)
 {
     size_t pos = 0;
-    while (size - pos >= kFrameOverhead) {
+    while (size - pos >= static_cast<size_t>(PacketFrame::kMinFrameSize)) {
         const unsigned char *p = data + pos;
-        if (memcmp(p, kStart, kStartSize) != 0) {
+        if (memcmp(p, PacketFrame::kStartMark, PacketFrame::kStartMarkSize) != 0) {
             return -1;
         }
-        const size_t len = static_cast<size_t>(p[7] | (p[8] << 8));
-        if (len < 6) {
+        const size_t len = static_cast<size_t>(p[PacketFrame::kLenOffset] | (p[PacketFrame::kLenOffset + 1] << 8));
+        if (len < static_cast<size_t>(PacketFrame::kHeaderSize)) {
             return -1;
         }
-        const size_t total = len + 12;
+        const size_t total = len + PacketFrame::kMinFrameSize - PacketFrame::kHeaderSize;
         if (size - pos < total) {
             break;
         }
-        if (memcmp(p + total - kEndSize, kEnd, kEndSize) != 0) {
+        if (memcmp(p + total - PacketFrame::kEndMarkSize, PacketFrame::kEndMark, PacketFrame::kEndMarkSize) != 0) {
             return -1;
         }
-        const int cmd = p[11] | (p[12] << 8);
-        const unsigned char *payload = p + 13;
-        size_t payloadSize = len - 6;
-        if (cmd == 0x0005 && p[10] == 0xE1) {
+        const int cmd = p[PacketFrame::kCmdOffset] | (p[PacketFrame::kCmdOffset + 1] << 8);
+        const unsigned char *payload = p + PacketFrame::kPayloadOffset;
+        size_t payloadSize = len - PacketFrame::kHeaderSize;
+        if (cmd == CMD_PUBLISH_EVENT && p[PacketFrame::kSrcIdOffset] == EVENT_MGR_DEV_ID) {
             if (payloadSize < 2) {
                 return -1;
             }
@@ -225,23 +209,23 @@ public:
                 return false;
             }
             fds.push_back(fd);
-            const std::string reply = frame(id, 0x01, 0x0001);
+            const std::string reply = frame(id, CENTER_DEV_ID, CMD_REG);
             std::string got(reply.size(), '\0');
-            if (!writeText(fd, frame(0x01, id, 0x0001, "bench-" + std::to_string(i))) ||
+            if (!writeText(fd, frame(CENTER_DEV_ID, id, CMD_REG, "bench-" + std::to_string(i))) ||
                 !readExact(fd, &got[0], got.size(), kReplyTimeoutMs) || got != reply) {
                 lastError = "no registration reply for module " + std::to_string(id);
                 return false;
             }
         }
         if (fanOut) {
-            const std::string list = {1, static_cast<char>(kFanOutEvent & 0xff), static_cast<char>(kFanOutEvent >> 8)};
+            const std::string list = eventList(kFanOutEvent);
             for (int i = 1; i < modules; ++i) {
                 const int id = kFirstModuleId + i;
                 // A frame to itself comes back once the hub has handled the
                 // subscription in front of it.
                 const std::string barrier = frame(id, id, kBarrierCmd);
                 std::string got(barrier.size(), '\0');
-                if (!writeText(fds[i], frame(0xE1, id, 0x0006, list) + barrier) ||
+                if (!writeText(fds[i], frame(EVENT_MGR_DEV_ID, id, CMD_REG_EVENT, list) + barrier) ||
                     !readExact(fds[i], &got[0], got.size(), kReplyTimeoutMs) || got != barrier) {
                     lastError = "subscription of module " + std::to_string(id) + " not confirmed";
                     return false;
@@ -255,9 +239,9 @@ public:
     {
         if (subscribed) {
             // Subscriptions outlive the connections in the hub's table.
-            const std::string list = {1, static_cast<char>(kFanOutEvent & 0xff), static_cast<char>(kFanOutEvent >> 8)};
+            const std::string list = eventList(kFanOutEvent);
             for (size_t i = 1; i < fds.size(); ++i) {
-                writeText(fds[i], frame(0xE1, kFirstModuleId + static_cast<int>(i), 0x0007, list));
+                writeText(fds[i], frame(EVENT_MGR_DEV_ID, kFirstModuleId + static_cast<int>(i), CMD_UNREG_EVENT, list));
             }
             subscribed = false;
         }
@@ -269,8 +253,9 @@ public:
     }
     void encodePublish(std::string &out, int sender, const unsigned char *body, size_t size) override
     {
-        const unsigned char event[2] = {kFanOutEvent & 0xff, kFanOutEvent >> 8};
-        appendFrame(out, 0xE1, kFirstModuleId + sender, 0x0005, event, sizeof event, body, size);
+        unsigned char event[2];
+        PacketFrame::eventNumber(event, kFanOutEvent);
+        appendFrame(out, EVENT_MGR_DEV_ID, kFirstModuleId + sender, CMD_PUBLISH_EVENT, event, sizeof event, body, size);
     }
     long parse(const unsigned char *data, size_t size, std::vector<Body> &out) override
     {
@@ -278,7 +263,7 @@ public:
     }
     void appendKeepAlive(std::string &out, int module) const override
     {
-        appendFrame(out, 0x01, kFirstModuleId + module, kHeartbeatCmd, nullptr, 0, nullptr, 0);
+        appendFrame(out, CENTER_DEV_ID, kFirstModuleId + module, CMD_HEART, nullptr, 0, nullptr, 0);
     }
 
 private:
