@@ -19,6 +19,7 @@
 
 #include "cli/CliArgs.h"
 #include "cli/CliPrinter.h"
+#include "hub/PacketFrame.h"
 
 namespace {
 
@@ -163,13 +164,13 @@ int runOneShot(const cli::CliArgs &args, cli::CliPrinter &printer)
         printer.published(args.event, args.payload.size(), transport);
         break;
     case cli::Command::Dump:
-        printer.sent("dump command", pellix::kHubId, args.src, 0x0004, 0, transport);
+        printer.sent("dump command", pellix::kHubId, args.src, CMD_DUMP_SOCKET, 0, transport);
         break;
     case cli::Command::Print:
-        printer.sent("data print command", pellix::kHubId, args.src, 0x0003, 0, transport);
+        printer.sent("data print command", pellix::kHubId, args.src, CMD_DATA_PRINT, 0, transport);
         break;
     default:
-        printer.sent("trace level command", pellix::kHubId, args.src, 0x0068, 4, transport);
+        printer.sent("trace level command", pellix::kHubId, args.src, CMD_SET_DEBUG_LEVEL, 4, transport);
         break;
     }
     return kExitOk;

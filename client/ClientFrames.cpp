@@ -5,6 +5,13 @@
 
 #include "hub/PacketFrame.h"
 
+// The installed header repeats the layout's numbers so that a module needs
+// nothing but the standard library; they are the codec's.
+static_assert(pellix::kHubId == CENTER_DEV_ID, "hub id");
+static_assert(pellix::kEventSourceId == EVENT_MGR_DEV_ID, "event source id");
+static_assert(pellix::kMaxModuleId == MAX_FORWARD_DEV_ID, "highest module id");
+static_assert(pellix::kMaxPayload == static_cast<size_t>(PacketFrame::kMaxPayload), "largest payload");
+
 namespace pellix {
 namespace frames {
 

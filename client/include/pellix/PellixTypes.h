@@ -28,8 +28,8 @@ const int kAnonymousId = 0xFE;
 const size_t kMaxPayload = 65535 - 6;
 // A publication carries its 2-byte event number in front of the data.
 const size_t kMaxEventData = kMaxPayload - 2;
-// The hub reads at most 2048 bytes of a datagram; a longer frame would
-// arrive cut short.
+// The hub reads at most 2048 bytes of a datagram; a longer one is dropped
+// whole.
 const size_t kMaxUdpFrame = 2048;
 const size_t kMaxUdpPayload = kMaxUdpFrame - 18;
 // Publications read their event number as a signed 16-bit value, so events
