@@ -1,6 +1,5 @@
 #include "tests/soak/DaemonProbe.h"
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -8,17 +7,19 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/support/TempDir.h"
+
 namespace soak {
 
 namespace {
 
-long fieldKb(const std::string &line, const char *name)
+// Sets `*kb` when `line` is the field `name`.
+void fieldKb(const std::string &line, const char *name, long *kb)
 {
     const size_t size = strlen(name);
-    if (line.compare(0, size, name) != 0) {
-        return -1;
+    if (line.compare(0, size, name) == 0) {
+        *kb = strtol(line.c_str() + size, nullptr, 10);
     }
-    return strtol(line.c_str() + size, nullptr, 10);
 }
 
 } // namespace
@@ -29,18 +30,9 @@ MemoryUse memoryOf(pid_t pid)
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(in, line)) {
-        long kb = fieldKb(line, "VmRSS:");
-        if (kb >= 0) {
-            use.rssKb = kb;
-        }
-        kb = fieldKb(line, "RssAnon:");
-        if (kb >= 0) {
-            use.anonKb = kb;
-        }
-        kb = fieldKb(line, "RssFile:");
-        if (kb >= 0) {
-            use.fileKb = kb;
-        }
+        fieldKb(line, "VmRSS:", &use.rssKb);
+        fieldKb(line, "RssAnon:", &use.anonKb);
+        fieldKb(line, "RssFile:", &use.fileKb);
     }
     return use;
 }
@@ -48,18 +40,7 @@ MemoryUse memoryOf(pid_t pid)
 int descriptorCount(pid_t pid)
 {
     const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr) {
-        return -1;
-    }
-    int count = 0;
-    while (struct dirent *entry = readdir(d)) {
-        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) {
-            ++count;
-        }
-    }
-    closedir(d);
-    return count;
+    return fileExists(dir) ? static_cast<int>(listDir(dir).size()) : -1;
 }
 
 long udpDrops(pid_t pid, uint16_t port)
@@ -87,21 +68,16 @@ long udpDrops(pid_t pid, uint16_t port)
 std::string descriptorList(pid_t pid)
 {
     const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-    std::string out;
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr) {
+    if (!fileExists(dir)) {
         return "(cannot read " + dir + ")";
     }
-    while (struct dirent *entry = readdir(d)) {
-        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) {
-            continue;
-        }
+    std::string out;
+    for (const std::string &name : listDir(dir)) {
         char target[256];
-        const ssize_t n = readlink((dir + "/" + entry->d_name).c_str(), target, sizeof target - 1);
+        const ssize_t n = readlink((dir + "/" + name).c_str(), target, sizeof target - 1);
         target[n > 0 ? n : 0] = '\0';
-        out += std::string("  ") + entry->d_name + " -> " + target + "\n";
+        out += "  " + name + " -> " + target + "\n";
     }
-    closedir(d);
     return out;
 }
 

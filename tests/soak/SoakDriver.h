@@ -14,22 +14,20 @@
 // which connection, who is subscribed to what) and only starts an action
 // whose outcome that copy can tell exactly: a publication is not sent while
 // a subscription to its event or the registration of one of its
-// subscribers is still on its way, and so on (see SoakDriver.cpp). A
-// module's own request has been handled once a frame it sent afterwards
-// has come back, because the hub handles one connection's frames in
-// stream order. So every frame and every event delivery is expected
+// subscribers is still on its way, and so on (see HubModel.h and
+// Ledger.h). So every frame and every event delivery is expected
 // exactly once, at one connection, with known bytes; the only deliveries
 // left open are those of a module that reset its connection with frames
 // still on their way (they may be lost, but only from some frame on) and
 // the departure notice of a module the hub dropped for silence.
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
+
+#include "tests/soak/ActionPolicy.h"
+#include "tests/soak/DeliveryCheck.h"
 
 namespace soak {
 
@@ -47,35 +45,9 @@ struct SoakConfig {
     std::function<bool()> hubAlive;
 };
 
-struct SoakCounters {
-    uint64_t framesSent = 0;
-    uint64_t framesDelivered = 0;
-    uint64_t emptyFrames = 0;
-    uint64_t udpFrames = 0;
-    uint64_t bytesDelivered = 0;
-    uint64_t framesLostInReset = 0;
-    uint64_t publications = 0;
-    uint64_t eventDeliveries = 0;
-    uint64_t subscriptions = 0;
-    uint64_t unsubscriptions = 0;
-    uint64_t departureNotices = 0;
-    uint64_t registrations = 0;
-    uint64_t reRegistrations = 0;
-    uint64_t heartbeats = 0;
-    uint64_t orderlyCloses = 0;
-    uint64_t resets = 0;
-    uint64_t resetsWithFramesInFlight = 0;
-    uint64_t reconnects = 0;
-    uint64_t udpReopens = 0;
-    uint64_t silentDrops = 0;
-    uint64_t strayBytes = 0;
-    uint64_t otherCommands = 0;
-};
-
 class SoakDriver {
 public:
     explicit SoakDriver(const SoakConfig &config);
-    ~SoakDriver();
     SoakDriver(const SoakDriver &) = delete;
     SoakDriver &operator=(const SoakDriver &) = delete;
 
@@ -92,14 +64,38 @@ public:
     // departure) and every UDP socket.
     bool disconnectAll();
 
-    int streamModules() const;
-    const SoakCounters &counters() const;
+    int streamModules() const { return cfg.tcpModules + cfg.unixModules; }
+    const SoakJournal::Counters &counters() const { return journal.counts; }
     // Each failure with the driver's recent actions; empty while all is well.
-    const std::vector<std::string> &failures() const;
+    const std::vector<std::string> &failures() const { return journal.failures(); }
 
 private:
-    struct Impl;
-    std::unique_ptr<Impl> impl;
+    void step(int timeoutMs);
+    // What poll() reported for the module's link.
+    void serve(ModuleSlot &s, short revents);
+    void housekeeping();
+    void checkDeadlines(int64_t now);
+    // What is still on its way, or an empty string.
+    std::string outstanding() const;
+    bool loopUntil(const std::function<bool()> &done, int64_t timeoutMs, const std::string &what);
+
+    SoakConfig cfg;
+    std::vector<ModuleSlot> slots;
+    SoakDice dice;
+    SoakJournal journal;
+    HubModel model;
+    Ledger ledger;
+    DeliveryCheck check;
+    ModuleTraffic traffic;
+    ModuleLifecycle lifecycle;
+    ActionPolicy policy;
+    bool acceptingWork = false;
+    bool observerSubSent = false;
+    bool observerReady = false;
+    int64_t observerSubIndex = 0;
+    int64_t runEndsAt = 0;
+    int64_t lastAliveCheck = 0;
+    int64_t lastDeadlineCheck = 0;
 };
 
 } // namespace soak

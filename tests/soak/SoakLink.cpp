@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -14,11 +15,6 @@ namespace soak {
 namespace {
 
 const char kStart[] = "<start>";
-const char kEnd[] = "<end>";
-const size_t kStartSize = sizeof kStart - 1;
-const size_t kEndSize = sizeof kEnd - 1;
-// "<start>", len, devId, srcId, cmd, "<end>": a frame's size is len + 12.
-const size_t kFrameOverhead = 12;
 
 std::string errnoText(const char *what, int err)
 {
@@ -40,7 +36,6 @@ SoakLink::ConnectResult SoakLink::open(uint16_t port, const std::string &unixPat
     queued = 0;
     written = 0;
     in.clear();
-    inPos = 0;
 
     const int family = type == UNIX ? AF_UNIX : AF_INET;
     const int socktype = type == UDP ? SOCK_DGRAM : SOCK_STREAM;
@@ -51,14 +46,12 @@ SoakLink::ConnectResult SoakLink::open(uint16_t port, const std::string &unixPat
     }
     int result = 0;
     if (type == UNIX) {
-        struct sockaddr_un addr;
-        memset(&addr, 0, sizeof addr);
+        struct sockaddr_un addr = {};
         addr.sun_family = AF_UNIX;
         strncpy(addr.sun_path, unixPath.c_str(), sizeof addr.sun_path - 1);
         result = connect(sock, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr);
     } else {
-        struct sockaddr_in addr;
-        memset(&addr, 0, sizeof addr);
+        struct sockaddr_in addr = {};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         addr.sin_port = htons(port);
@@ -102,9 +95,7 @@ void SoakLink::close(bool reset)
         return;
     }
     if (reset) {
-        struct linger lin;
-        lin.l_onoff = 1;
-        lin.l_linger = 0;
+        struct linger lin = {1, 0};
         setsockopt(sock, SOL_SOCKET, SO_LINGER, &lin, sizeof lin);
     }
     ::close(sock);
@@ -180,42 +171,34 @@ bool SoakLink::receive(bool *closedByPeer, std::string *why)
     return true;
 }
 
-int SoakLink::nextFrame(std::string *frame)
+bool SoakLink::answered(std::string *why)
 {
-    const size_t avail = in.size() - inPos;
-    if (avail == 0) {
-        in.clear();
-        inPos = 0;
-        return 0;
+    char byte;
+    const ssize_t n = recv(sock, &byte, 1, MSG_DONTWAIT);
+    const bool back = n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+    *why = strerror(errno);
+    return back;
+}
+
+void SoakLink::takeFrames(std::vector<e2e::CutFrame> *frames, std::string *bad)
+{
+    size_t at = 0;
+    bool whole = true;
+    for (const e2e::CutFrame &frame : e2e::cutFrames(in)) {
+        // A frame must follow the last one and match its len field.
+        if (in.compare(at, frame.bytes.size(), frame.bytes) != 0 || frame.bytes.size() < 18 ||
+            frame.len + 12u != frame.bytes.size()) {
+            whole = false;
+            break;
+        }
+        at += frame.bytes.size();
+        frames->push_back(frame);
     }
-    const size_t check = avail < kStartSize ? avail : kStartSize;
-    if (in.compare(inPos, check, kStart, check) != 0) {
-        *frame = in.substr(inPos, 64);
-        return -1;
+    const size_t check = std::min(in.size() - at, sizeof kStart - 1);
+    if (!whole || in.compare(at, check, kStart, check) != 0) {
+        *bad = in.substr(at, 64);
     }
-    if (avail < kStartSize + 2) {
-        return 0;
-    }
-    const unsigned char lo = static_cast<unsigned char>(in[inPos + kStartSize]);
-    const unsigned char hi = static_cast<unsigned char>(in[inPos + kStartSize + 1]);
-    const size_t size = static_cast<size_t>(lo | (hi << 8)) + kFrameOverhead;
-    if (avail < size) {
-        return 0;
-    }
-    if (size < kStartSize + 6 + kEndSize || in.compare(inPos + size - kEndSize, kEndSize, kEnd) != 0) {
-        *frame = in.substr(inPos, size < 64 ? size : 64);
-        return -1;
-    }
-    frame->assign(in, inPos, size);
-    inPos += size;
-    if (inPos == in.size()) {
-        in.clear();
-        inPos = 0;
-    } else if (inPos > 65536) {
-        in.erase(0, inPos);
-        inPos = 0;
-    }
-    return 1;
+    in.erase(0, at);
 }
 
 } // namespace soak

@@ -8,13 +8,15 @@
 // A stream link keeps what it has not yet handed to the kernel in an output
 // queue and counts the bytes of its stream, so that the driver knows which
 // frames had reached the kernel when it resets the connection. Received
-// bytes are cut into frames by their len field; the markers are checked.
+// bytes are cut into frames at their markers; each len field is checked.
 
 #include <sys/types.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "tests/support/Frames.h"
 
 namespace soak {
 
@@ -52,13 +54,15 @@ public:
     uint64_t queuedBytes() const { return queued; }
     uint64_t writtenBytes() const { return written; }
 
+    // UDP: whether anything came back, which the hub never sends; the
+    // error of the attempt to read in `why`.
+    bool answered(std::string *why);
     // Reads everything available. Sets `closedByPeer` on end of stream or a
     // reset; false on any other read error.
     bool receive(bool *closedByPeer, std::string *why);
-    // The next whole frame from the received bytes: 1 and the frame in
-    // `frame`; 0 when it is not complete yet; -1 when the bytes do not
-    // start with a frame (the bad bytes in `frame`).
-    int nextFrame(std::string *frame);
+    // The whole frames received so far; bytes that do not start a frame
+    // end them and go to `bad`.
+    void takeFrames(std::vector<e2e::CutFrame> *frames, std::string *bad);
 
 private:
     Kind type;
@@ -68,7 +72,6 @@ private:
     uint64_t queued = 0;
     uint64_t written = 0;
     std::string in;
-    size_t inPos = 0;
 };
 
 } // namespace soak

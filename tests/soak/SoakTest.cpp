@@ -26,6 +26,7 @@
 
 #include "tests/soak/DaemonProbe.h"
 #include "tests/soak/SoakDriver.h"
+#include "tests/support/Clock.h"
 #include "tests/support/DaemonProcess.h"
 #include "tests/support/TempDir.h"
 
@@ -50,13 +51,6 @@ const long kRssToleranceKb = 2048;
 // The hub deletes dead connections at its 10 s check; some slack for a
 // loaded machine.
 const int kDescriptorWaitMs = 20000;
-
-int64_t nowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 double soakSeconds(std::string *problem)
 {
@@ -198,7 +192,7 @@ TEST_F(SoakTest, ManyModulesAtRandomKeepEveryDeliveryAndLeaveNothingBehind)
     EXPECT_EQ(endFds, idleFds) << "descriptors still open " << kDescriptorWaitMs / 1000
                                << " s after every module left:\n" << soak::descriptorList(pid);
 
-    const soak::SoakCounters &c = driver.counters();
+    const soak::SoakJournal::Counters &c = driver.counters();
     std::cout << "[soak] frames: " << c.framesSent << " sent, " << c.framesDelivered << " delivered ("
               << c.bytesDelivered / 1024 << " KiB; " << c.emptyFrames << " without payload, " << c.udpFrames
               << " by UDP), " << c.framesLostInReset << " lost in resets\n"
