@@ -1,4 +1,5 @@
 #include "tests/app/ChildProcess.h"
+#include "tests/support/Clock.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,12 +13,6 @@
 
 namespace {
 
-long long nowMs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 } // namespace
 

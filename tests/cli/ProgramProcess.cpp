@@ -1,4 +1,5 @@
 #include "tests/cli/ProgramProcess.h"
+#include "tests/support/Clock.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -17,12 +18,6 @@ namespace programs {
 
 namespace {
 
-int64_t nowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 int serial = 0;
 

@@ -1,4 +1,5 @@
 #include "tests/fault/FaultFixture.h"
+#include "tests/support/Clock.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -18,9 +19,7 @@ namespace fault {
 
 int64_t monotonicMs()
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    return nowMs();
 }
 
 void OwnedFd::reset(int descriptor)

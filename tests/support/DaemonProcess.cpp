@@ -1,4 +1,5 @@
 #include "tests/support/DaemonProcess.h"
+#include "tests/support/Clock.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -38,12 +39,6 @@ const int kStartAttempts = 5;
 const int kWrappedReadyScale = 20;
 const int kWrappedStopScale = 4;
 
-int64_t nowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 void pause(int ms)
 {

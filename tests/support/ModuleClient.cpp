@@ -1,4 +1,5 @@
 #include "tests/support/ModuleClient.h"
+#include "tests/support/Clock.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -23,12 +24,6 @@ namespace {
 // forwarded.
 const uint16_t kPingCmd = 0x0070;
 
-int64_t nowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 struct sockaddr_in loopbackAddress(uint16_t port)
 {
