@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -113,6 +114,15 @@ uint16_t freePort()
         }
     }
     return 0;
+}
+
+bool watchReadable(int epoll, int fd)
+{
+    struct epoll_event ev;
+    memset(&ev, 0, sizeof ev);
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    return epoll >= 0 && epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &ev) == 0;
 }
 
 bool writeAll(int fd, const void *data, size_t size)

@@ -23,6 +23,8 @@ int listenLoopback(uint16_t &port);
 // A port that TCP and UDP could both bind on 127.0.0.1 a moment ago; 0 on failure.
 uint16_t freePort();
 
+// Adds fd to the epoll set for reading; false when epoll refuses it.
+bool watchReadable(int epoll, int fd);
 // Writes every byte (retrying short writes); false when the socket fails.
 bool writeAll(int fd, const void *data, size_t size);
 // Reads exactly `size` bytes within `timeoutMs`; false on time-out, end of

@@ -79,11 +79,9 @@ void receive(Wire &wire, const Plan &plan, long expected, Shared &shared, std::v
         Stream &stream = streams[entry.first];
         stream.receiver = entry.second;
         stream.buffer.resize(kReadSize);
-        struct epoll_event ev;
-        memset(&ev, 0, sizeof ev);
-        ev.events = EPOLLIN;
-        ev.data.fd = entry.first;
-        epoll_ctl(epoll, EPOLL_CTL_ADD, entry.first, &ev);
+        if (!watchReadable(epoll, entry.first)) {
+            shared.fail("cannot watch a receiving socket");
+        }
     }
     std::vector<uint64_t> nextSequence(static_cast<size_t>(plan.modules), 0);
     std::vector<Body> bodies;

@@ -102,11 +102,9 @@ void StuckReaders::receive()
         Stream &stream = streams[entry.first];
         stream.receiver = entry.second;
         stream.buffer.resize(kReadSize);
-        struct epoll_event ev;
-        memset(&ev, 0, sizeof ev);
-        ev.events = EPOLLIN;
-        ev.data.fd = entry.first;
-        epoll_ctl(epoll, EPOLL_CTL_ADD, entry.first, &ev);
+        if (!watchReadable(epoll, entry.first)) {
+            fail("cannot watch a receiving socket");
+        }
     }
     std::vector<Body> bodies;
     struct epoll_event events[4];
