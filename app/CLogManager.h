@@ -28,15 +28,12 @@ public:
                     unsigned maxFiles);
 
     // Logs through the registered logger "Pellix", or skips the record when
-    // there is none. Marks the call as in progress for the signal handler.
+    // there is none; HubLog marks the call as in progress for the signal
+    // handler (logCallInProgress sees it).
     template <typename... Args>
     static void log(spdlog::level::level_enum level, fmt::format_string<Args...> format, Args &&...args)
     {
-        InProgress mark;
-        std::shared_ptr<spdlog::logger> logger = spdlog::get(kLoggerName);
-        if (logger) {
-            logger->log(level, format, std::forward<Args>(args)...);
-        }
+        HubLog::log(level, format, std::forward<Args>(args)...);
     }
 
     // Flushes every sink of the registered logger "Pellix", if there is one;
