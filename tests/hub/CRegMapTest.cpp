@@ -227,47 +227,32 @@ TEST_F(CRegMapTest, PairsAreBoundedPerModuleAndInAllAndNothingSavedIsLost)
     EXPECT_EQ(loaded.addRegMapEntry(9, 2), -2);
 }
 
-TEST_F(CRegMapTest, RecordSomeoneElseCouldHaveWrittenIsNotRead)
+// Links, foreign owners and files writable by others are attacked end to
+// end (the hostile fault tests); here, what is no file at all.
+TEST_F(CRegMapTest, RecordThatIsNotARegularFileIsNotReadAndIsReplaced)
 {
-    const std::string saved = "{ \"3\" : [ 16 ] }";
-    const std::string target = dir.file("elsewhere.json");
-    writeFile(target, saved);
-    struct Case {
+    const struct {
         const char *what;
         std::function<void()> plant;
-        const char *why;
     } cases[] = {
-        {"link", [&] { ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0); }, "it is a symbolic link"},
-        {"writable by others", [&] { writeFile(path, saved); chmod(path.c_str(), 0666); }, "it is writable by others"},
-        {"directory", [&] { dir.makeDirs("regMap.json"); }, "it is not a regular file"},
-        {"fifo", [&] { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }, "it is not a regular file"},
-        {"other owner", [&] {
-             writeFile(path, saved);
-             if (geteuid() == 0) {
-                 ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
-             }
-         }, "it is owned by uid 65534"},
+        {"directory", [&] { dir.makeDirs("regMap.json/inside"); }},
+        {"fifo", [&] { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }},
     };
-    for (const Case &c : cases) {
-        if (std::string(c.what) == "other owner" && geteuid() != 0) {
-            continue; // only root can give a file away
-        }
-        remove(path.c_str());
+    for (const auto &c : cases) {
         c.plant();
         CRegMap map;
         EXPECT_EQ(map.loadRegMap(path), 3) << c.what;
-        EXPECT_EQ(map.refusal(), c.why) << c.what;
+        EXPECT_EQ(map.refusal(), "it is not a regular file") << c.what;
         EXPECT_TRUE(replay(map).empty()) << c.what;
-        if (std::string(c.what) != "directory") {
-            // The next save puts a record of the hub's own in its place.
-            map.addRegMapEntry(4, 17);
-            EXPECT_EQ(map.saveRegMap(path), 0) << c.what;
-            struct stat st;
-            ASSERT_EQ(lstat(path.c_str(), &st), 0);
-            EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 0777) == 0644) << c.what;
-            EXPECT_EQ(readFile(target), saved) << c.what;
-        }
+        map.addRegMapEntry(4, 17);
+        // A directory is never removed by the hub; a FIFO is replaced.
+        rmdir((path + "/inside").c_str());
         rmdir(path.c_str());
+        EXPECT_EQ(map.saveRegMap(path), 0) << c.what;
+        struct stat st;
+        ASSERT_EQ(lstat(path.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode) && (st.st_mode & 0777) == 0644) << c.what;
+        remove(path.c_str());
     }
 }
 
