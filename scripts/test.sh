@@ -18,4 +18,5 @@ jobs=$(nproc 2>/dev/null || echo 2)
 scripts/setup.sh
 cmake -S . -B "$build" -DPELLIX_WERROR=ON "${flags[@]}"
 cmake --build "$build" -j "$jobs"
-ctest --test-dir "$build" -j "$jobs" --output-on-failure --timeout 300
+# Most cases wait on sockets and timers rather than compute: two per core.
+ctest --test-dir "$build" -j "$((jobs * 2))" --output-on-failure --timeout 300
