@@ -6,13 +6,16 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <vector>
 
 #include <boost/bind/bind.hpp>
 
 #include "hub/HubLog.h"
+#include "hub/HubStatus.h"
 #include "hub/ModuleName.h"
+#include "hub/MonitorRecord.h"
 #include "hub/PacketFrame.h"
 #include "hub/ShellCommand.h"
 #include "net/PeerProcess.h"
@@ -22,7 +25,8 @@
 using namespace boost::placeholders;
 
 CPellix::CPellix(const std::string &path)
-    : socketManager(new CSocketManager()), eventManager(new CEventManager()), dataPrint(false), regMapPath(path)
+    : socketManager(new CSocketManager()), eventManager(new CEventManager()), dataPrint(false), regMapPath(path),
+      startMs(nowMs())
 {
     eventSender = boost::bind(&CPellix::sendEventPacket, this, _1, _2, _3, _4);
     if (regMap.loadRegMap(regMapPath) == 3) {
@@ -91,6 +95,43 @@ int CPellix::run()
     return socketManager->startSelect();
 }
 
+int64_t CPellix::nowMs()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+TrafficCounters CPellix::trafficOf(const CSocketClient *client, const HeartInfo &info) const
+{
+    TrafficCounters traffic = info.traffic;
+    traffic.droppedQueueFull = client->droppedSends();
+    return traffic;
+}
+
+TrafficCounters CPellix::totalTraffic() const
+{
+    TrafficCounters total = closedTraffic;
+    total.add(datagramTraffic);
+    for (const auto &entry : heartMap) {
+        total.add(trafficOf(entry.first, *entry.second));
+    }
+    return total;
+}
+
+std::string CPellix::statusJson() const
+{
+    return HubStatus::build(*this, nowMs());
+}
+
+void CPellix::retire(CSocketClient *client, const HeartInfo *info)
+{
+    if (info != nullptr) {
+        closedTraffic.add(trafficOf(client, *info));
+    }
+    monitor.forget(client);
+}
+
 const HeartInfo *CPellix::getHeartInfo(CSocketClient *client) const
 {
     std::map<CSocketClient *, std::unique_ptr<HeartInfo>>::const_iterator it = heartMap.find(client);
@@ -108,6 +149,11 @@ void CPellix::acceptClient(CSocketClient *client, const char *func, int line, co
     heartMap[client].reset(heart);
     if (settings.localHubCommands) {
         heart->loopbackPeer = peerOnLoopback(client->getFd());
+    }
+    heart->connectedAtMs = heart->lastInputMs = nowMs();
+    heart->unixSocket = PeerProcess::peerCredentials(client->getFd(), heart->pid, heart->uid);
+    if (!heart->unixSocket) {
+        heart->peer = peerAddressText(client->getFd());
     }
     if (settings.sendQueueBytes > 0) {
         client->setSendQueueLimit(settings.sendQueueBytes);
@@ -128,17 +174,24 @@ void CPellix::onAcceptNewUnixClient(CSocketClient *client, CSocketServer *, cons
 
 void CPellix::onReadSocketData(CSocketClient *client, const void *data, int len)
 {
+    std::map<CSocketClient *, std::unique_ptr<HeartInfo>>::iterator heart = heartMap.find(client);
     if (len <= 0) {
-        heartMap.erase(client);
+        retire(client, heart == heartMap.end() ? nullptr : heart->second.get());
+        if (heart != heartMap.end()) {
+            heartMap.erase(heart);
+        }
         removerDev(client);
+        monitor.flush();
         return;
     }
     if (dataPrint) {
         tm_dump(data, len, 292, "onReadSocketData");
     }
-    std::map<CSocketClient *, std::unique_ptr<HeartInfo>>::iterator heart = heartMap.find(client);
     if (heart != heartMap.end()) {
-        heart->second->missCount = 0;
+        HeartInfo &info = *heart->second;
+        info.missCount = 0;
+        info.lastInputMs = nowMs();
+        info.traffic.bytesIn += static_cast<uint64_t>(len);
     }
     std::map<CSocketClient *, std::unique_ptr<CDecoupler>>::iterator it = decouplerMap.find(client);
     if (it == decouplerMap.end()) {
@@ -150,6 +203,7 @@ void CPellix::onReadSocketData(CSocketClient *client, const void *data, int len)
     outbox.open();
     routeFrames(*it->second, client);
     outbox.flush();
+    monitor.flush();
 }
 
 void CPellix::onReadSocketData(int, const void *fromAddr, const void *data, int len)
@@ -166,16 +220,21 @@ void CPellix::onReadSocketData(int, const void *fromAddr, const void *data, int 
     if (!udpDecoupler) {
         return;
     }
+    datagramTraffic.bytesIn += static_cast<uint64_t>(len);
     datagramFromLoopback = loopbackAddress(fromAddr);
     if (settings.strictModules && !datagramFromLoopback) {
+        ++datagramTraffic.droppedRefused;
         tm_printf(TRACE_INFO, "onReadSocketData", __LINE__, "drop datagram from beyond this host\n");
         return;
     }
     CDecoupler &splitter = udpDecoupler->splitterFor(fromAddr);
     splitter.append(data, len);
+    datagramFrom = fromAddr;
     outbox.open();
     routeFrames(splitter, nullptr);
     outbox.flush();
+    monitor.flush();
+    datagramFrom = nullptr;
 }
 
 void CPellix::routeFrames(CDecoupler &decoupler, CSocketClient *client)
@@ -191,6 +250,11 @@ void CPellix::routeFrames(CDecoupler &decoupler, CSocketClient *client)
 
 void CPellix::deliver(CSocketClient *client, const void *data, int len)
 {
+    std::map<CSocketClient *, std::unique_ptr<HeartInfo>>::iterator heart = heartMap.find(client);
+    if (heart != heartMap.end()) {
+        ++heart->second->traffic.framesOut;
+        heart->second->traffic.bytesOut += static_cast<uint64_t>(len);
+    }
     outbox.send(client, data, len);
 }
 
@@ -208,12 +272,30 @@ void CPellix::routeFrame(CSocketClient *client, const unsigned char *bytes, int 
 {
     // The header is read at fixed offsets; a frame cut shorter than the
     // smallest whole frame has none.
+    TrafficCounters *traffic = &datagramTraffic;
+    if (client != nullptr) {
+        std::map<CSocketClient *, std::unique_ptr<HeartInfo>>::iterator heart = heartMap.find(client);
+        traffic = heart != heartMap.end() ? &heart->second->traffic : nullptr;
+    }
+    if (traffic != nullptr) {
+        ++traffic->framesIn;
+    }
     if (size < PacketFrame::kMinFrameSize) {
+        if (traffic != nullptr) {
+            ++traffic->droppedShort;
+        }
         tm_printf(TRACE_WARM, "onReadSocketData", __LINE__, "drop frame of %d bytes, shorter than a header\n", size);
         return;
     }
     if (settings.strictModules && !admitStrict(client, bytes, size)) {
+        if (traffic != nullptr) {
+            ++traffic->droppedRefused;
+        }
+        monitor.copyFrame(DROPPED, bytes, size);
         return;
+    }
+    if (!monitor.empty()) {
+        monitor.copyFrame(monitorKind(bytes, size), bytes, size);
     }
     const int devId = bytes[PacketFrame::kDevIdOffset];
     if (devId == CENTER_DEV_ID) {
@@ -350,6 +432,16 @@ void CPellix::processCenterData(CSocketClient *client, const unsigned char *byte
         tm_printf(level, "processCenterData", 432, "set debug level: %d\n", level);
         break;
     }
+    case CMD_STATUS:
+        if (hubCommandAllowed(client, cmd)) {
+            sendStatus(client, bytes[PacketFrame::kSrcIdOffset]);
+        }
+        break;
+    case CMD_MONITOR:
+        if (hubCommandAllowed(client, cmd)) {
+            switchMonitor(client, bytes, size);
+        }
+        break;
     default:
         tm_printf(TRACE_ALERT, "processCenterData", 436, "not find this cmd: 0x%04x\n", cmd);
         break;
@@ -465,6 +557,79 @@ int CPellix::sendEventPacket(int iEvent, int iModId, const void *data, int iLen)
     return 0;
 }
 
+int CPellix::monitorKind(const unsigned char *bytes, int size) const
+{
+    const int devId = bytes[PacketFrame::kDevIdOffset];
+    int cmd = 0;
+    PacketFrame::readU16LE(bytes, size, PacketFrame::kCmdOffset, cmd);
+    if (devId == CENTER_DEV_ID) {
+        return cmd == CMD_REG ? REGISTERED : HUB_COMMAND;
+    }
+    if (devId <= MAX_FORWARD_DEV_ID) {
+        return devMap.count(devId) != 0 ? FORWARDED : DROPPED;
+    }
+    return cmd == CMD_PUBLISH_EVENT ? PUBLISHED : HUB_COMMAND;
+}
+
+void CPellix::sendStatus(CSocketClient *client, int srcId)
+{
+    const std::string text = statusJson();
+    if (client != nullptr) {
+        std::string frames;
+        if (!StatusPart::appendFrames(frames, srcId, text, kStatusPartBytes)) {
+            tm_printf(TRACE_ERROR, "sendStatus", __LINE__, "status of %zu bytes does not fit a reply\n", text.size());
+            return;
+        }
+        std::map<CSocketClient *, std::unique_ptr<HeartInfo>>::iterator heart = heartMap.find(client);
+        if (heart != heartMap.end()) {
+            heart->second->traffic.framesOut +=
+                static_cast<uint64_t>(StatusPart::partCount(text.size(), kStatusPartBytes));
+            heart->second->traffic.bytesOut += frames.size();
+        }
+        outbox.send(client, frames.data(), static_cast<int>(frames.size()));
+        return;
+    }
+    // A datagram's sender gets one datagram a part, each small enough for
+    // any receiver.
+    const struct sockaddr_in *from = static_cast<const struct sockaddr_in *>(datagramFrom);
+    if (udpServer == nullptr || from == nullptr || from->sin_family != AF_INET) {
+        return;
+    }
+    const int count = StatusPart::partCount(text.size(), kStatusDatagramBytes);
+    if (count > StatusPart::kMaxCount) {
+        tm_printf(TRACE_ERROR, "sendStatus", __LINE__, "status of %zu bytes does not fit a reply\n", text.size());
+        return;
+    }
+    for (int part = 1; part <= count; ++part) {
+        const size_t offset = static_cast<size_t>(part - 1) * kStatusDatagramBytes;
+        const size_t size = std::min(kStatusDatagramBytes, text.size() - std::min(offset, text.size()));
+        packet.clear();
+        StatusPart::appendFrame(packet, srcId, part, count, text.data() + offset, size);
+        if (udpServer->sendData(packet.data(), static_cast<int>(packet.size()), from, sizeof *from) > 0) {
+            ++datagramTraffic.framesOut;
+            datagramTraffic.bytesOut += packet.size();
+        }
+    }
+}
+
+void CPellix::switchMonitor(CSocketClient *client, const unsigned char *bytes, int size)
+{
+    if (client == nullptr) {
+        tm_printf(TRACE_WARM, "switchMonitor", __LINE__, "monitor refused: it needs a stream connection\n");
+        return;
+    }
+    int on = MonitorRecord::kSwitchOn;
+    PacketFrame::readU8(bytes, size - PacketFrame::kEndMarkSize, PacketFrame::kPayloadOffset, on);
+    if (on == MonitorRecord::kSwitchOff) {
+        if (monitor.stop(client)) {
+            tm_printf(TRACE_NOTICE, "switchMonitor", __LINE__, "monitor off for fd %d\n", client->getFd());
+        }
+        return;
+    }
+    monitor.start(client, bytes[PacketFrame::kSrcIdOffset], settings.sendQueueBytes);
+    tm_printf(TRACE_NOTICE, "switchMonitor", __LINE__, "monitor on for fd %d\n", client->getFd());
+}
+
 const char *CPellix::killRefusal(const std::string &name, bool onThisHost) const
 {
     if (!onThisHost) {
@@ -541,6 +706,7 @@ void CPellix::heartCmdCheck(const void *, int)
             continue;
         }
         CSocketClient *client = it->first;
+        retire(client, it->second.get());
         HubLog::log(spdlog::level::err, "module {} heart time out, restart app...",
                          ModuleName::printable(client->getName()));
         // Asked before the close: a module on another machine is not
@@ -561,6 +727,7 @@ void CPellix::heartCmdCheck(const void *, int)
         }
         removerDev(client);
     }
+    monitor.flush();
 }
 
 void CPellix::removerDev(CSocketClient *client)
@@ -590,6 +757,7 @@ void CPellix::removerDev(CSocketClient *client)
         }
         unsigned char payload[PacketFrame::kDepartureSize];
         PacketFrame::departure(payload, modId);
+        monitor.copy(PUBLISHED, EVENT_MGR_DEV_ID, CENTER_DEV_ID, CMD_PUBLISH_EVENT, payload, sizeof payload);
         eventManager->ProcessEventData(payload, sizeof payload, eventSender);
     }
 }

@@ -19,10 +19,12 @@
 
 #include "event/CEventManager.h"
 #include "hub/CDatagramSplitters.h"
+#include "hub/CMonitor.h"
 #include "hub/CDecoupler.h"
 #include "hub/CRegMap.h"
 #include "hub/HeartInfo.h"
 #include "hub/HubSettings.h"
+#include "hub/TrafficCounters.h"
 #include "net/COutbox.h"
 #include "net/CSocketClient.h"
 #include "net/CSocketManager.h"
@@ -35,6 +37,9 @@ class CPellix {
 public:
     static const int kHeartPeriodMs = 15000;
     static const int kHeartMissLimit = 3;
+    // Status text per reply frame: on a stream, and in one datagram.
+    static constexpr size_t kStatusPartBytes = 16384;
+    static constexpr size_t kStatusDatagramBytes = 1024;
 
     // Loads and replays the subscription record kept at regMapPath.
     explicit CPellix(const std::string &regMapPath);
@@ -75,6 +80,25 @@ public:
     CUnixServer *getUnixServer() { return unixServer.get(); }
     CUdpServer *getUdpServer() { return udpServer.get(); }
 
+    // For the status command.
+    typedef std::map<CSocketClient *, std::unique_ptr<HeartInfo>> ConnectionMap;
+    const ConnectionMap &getConnections() const { return heartMap; }
+    const CEventManager *getEventManager() const { return eventManager.get(); }
+    int64_t getStartMs() const { return startMs; }
+    long servePauseUs() const { return static_cast<long>(socketManager->servePauseUs()); }
+    // One open connection's counters, its send queue's drops included.
+    TrafficCounters trafficOf(const CSocketClient *client, const HeartInfo &info) const;
+    // Every connection's, open or gone, and the datagrams'.
+    TrafficCounters totalTraffic() const;
+    const TrafficCounters &getDatagramTraffic() const { return datagramTraffic; }
+    size_t datagramSenders() const { return udpDecoupler ? udpDecoupler->size() : 0; }
+    size_t monitorCount() const { return monitor.size(); }
+    bool isMonitor(const CSocketClient *client) const { return monitor.isMonitor(client); }
+    // The status document as it would be sent now.
+    std::string statusJson() const;
+    // Monotonic milliseconds, the clock of the connection times.
+    static int64_t nowMs();
+
 private:
     void acceptClient(CSocketClient *client, const char *func, int line, const char *format);
     void routeFrames(CDecoupler &decoupler, CSocketClient *client);
@@ -90,6 +114,15 @@ private:
     // thrown by this sender.
     bool hubCommandAllowed(CSocketClient *client, int cmd);
     void killPeer(CSocketClient *client, pid_t pid);
+    // The status in parts to the asking connection, or to the sender of the
+    // datagram being routed.
+    void sendStatus(CSocketClient *client, int srcId);
+    void switchMonitor(CSocketClient *client, const unsigned char *frame, int size);
+    // The monitor's kind for a frame about to be routed.
+    int monitorKind(const unsigned char *frame, int size) const;
+    // Counts what went through a connection that is gone into the totals and
+    // stops its monitor.
+    void retire(CSocketClient *client, const HeartInfo *info);
     void subscribe(const unsigned char *payload, int payloadLen, int srcId);
     // Why the processes of that name must not be killed; null when they may.
     const char *killRefusal(const std::string &name, bool onThisHost) const;
@@ -114,5 +147,10 @@ private:
     std::set<std::string> killedThisPeriod;
     HubSettings settings;
     bool datagramFromLoopback = false; // of the datagram being routed
+    const void *datagramFrom = nullptr; // its sender's address, while it is routed
+    CMonitor monitor;
+    TrafficCounters closedTraffic;   // of connections that are gone
+    TrafficCounters datagramTraffic; // of the UDP port
+    int64_t startMs;
     std::set<std::string> ownNames; // the hub's own process names: never killed
 };

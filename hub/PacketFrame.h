@@ -27,6 +27,8 @@ enum FrameCommand {
     CMD_REG_EVENT = 0x0006,
     CMD_UNREG_EVENT = 0x0007,
     CMD_SET_DEBUG_LEVEL = 0x0068,
+    CMD_STATUS = 0x0080,  // status document, answered in parts (hub/MonitorRecord.h)
+    CMD_MONITOR = 0x0081, // monitor on/off; copies of routed frames as records
 };
 
 class PacketFrame {

@@ -128,3 +128,18 @@ bool peerOnLoopback(int fd)
     }
     return peer.ss_family == AF_UNIX || loopbackAddress(&peer);
 }
+
+std::string peerAddressText(int fd)
+{
+    struct sockaddr_storage peer;
+    socklen_t peerLen = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<struct sockaddr *>(&peer), &peerLen) != 0 || peer.ss_family != AF_INET) {
+        return std::string();
+    }
+    const struct sockaddr_in *in = reinterpret_cast<const struct sockaddr_in *>(&peer);
+    char address[INET_ADDRSTRLEN];
+    if (inet_ntop(AF_INET, &in->sin_addr, address, sizeof address) == nullptr) {
+        return std::string();
+    }
+    return std::string(address) + ":" + std::to_string(ntohs(in->sin_port));
+}

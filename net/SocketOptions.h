@@ -36,6 +36,8 @@ bool sameHostAddress(uint32_t peer, uint32_t local);
 bool peerOnLoopback(int fd);
 // True for an IPv4 socket address on a loopback address.
 bool loopbackAddress(const void *sockaddrIn);
+// "address:port" of an IPv4 peer; empty for other sockets or on failure.
+std::string peerAddressText(int fd);
 
 // True when a socket may be put at path: nothing is there, or a socket. A
 // directory or any other file is never removed or replaced (ERROR trace
