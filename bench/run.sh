@@ -2,7 +2,7 @@
 # Benchmarks the hub beside the direct loopback floor and an MQTT broker, in
 # one invocation:
 #
-#   bench/run.sh [--smoke] [--repeats N] [--out DIR]
+#   bench/run.sh [--smoke] [--repeats N] [--out DIR] [--build DIR]
 #
 # Builds pellix once (build-bench-default), installs Mosquitto and gnuplot
 # from Debian when missing, and runs every scenario against the floor, the
@@ -18,18 +18,24 @@
 # --smoke runs tiny counts (seconds, for CI): every scenario against every
 # target, failing on a lost message or a crashed hub or broker; it asserts
 # no timing and writes into a temporary directory unless --out is given.
+# --build DIR takes pellix and pellix-bench from a build tree configured as
+# the benchmark's own (RelWithDebInfo, the default pause), such as the test
+# build, instead of building them again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 smoke=0
 repeats=3
 out=""
+build=build-bench-default
+own_build=1
 while [ $# -gt 0 ]; do
   case "$1" in
     --smoke) smoke=1; repeats=1 ;;
     --repeats) repeats="$2"; shift ;;
     --out) out="$2"; shift ;;
-    *) echo "usage: bench/run.sh [--smoke] [--repeats N] [--out DIR]" >&2; exit 2 ;;
+    --build) build="$2"; own_build=0; shift ;;
+    *) echo "usage: bench/run.sh [--smoke] [--repeats N] [--out DIR] [--build DIR]" >&2; exit 2 ;;
   esac
   shift
 done
@@ -41,12 +47,13 @@ scripts/setup.sh mosquitto gnuplot-nox
 mosquitto_bin=$(command -v mosquitto || echo /usr/sbin/mosquitto)
 
 jobs=$(nproc 2>/dev/null || echo 2)
-build=build-bench-default
 step "build"
-mkdir -p "$build"
-# The pause is given explicitly: a cache left by an older run may hold another.
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELLIX_WERROR=ON -DPELLIX_BUILD_TESTS=OFF \
-      -DPELLIX_SERVE_PAUSE_US=1000 > "$build/configure.log"
+if [ "$own_build" -eq 1 ]; then
+  mkdir -p "$build"
+  # The pause is given explicitly: a cache left by an older run may hold another.
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELLIX_WERROR=ON -DPELLIX_BUILD_TESTS=OFF \
+        -DPELLIX_SERVE_PAUSE_US=1000 > "$build/configure.log"
+fi
 cmake --build "$build" -j "$jobs" --target pellix pellix-bench
 bench=$build/bench/pellix-bench
 hardened=packaging/pellixPara.hardened.json
