@@ -19,6 +19,9 @@ const int kFloor = 0;
 const int kDefault = 1;
 const int kHardened = 2;
 const int kPeer = 3;
+// The hub as it ships with a monitor attached: flood and paced runs only,
+// in a table of their own.
+const char *const kMonitoredTarget = "pellix-monitor";
 
 bool numberOf(const ResultLine &line, const std::string &key, double &out)
 {
@@ -247,6 +250,30 @@ std::string markdownTable(const ReportInput &input)
                 }
             }
             out << "\n";
+        }
+    }
+    bool monitored = false;
+    for (const ResultLine &line : input.lines) {
+        monitored = monitored || valueOf(line, "target") == kMonitoredTarget;
+    }
+    if (monitored) {
+        out << "\nThe hub as it ships, alone and with a monitor attached (median of the repeats):\n\n";
+        out << "| Measure | Pellix | With a monitor | Monitored ÷ alone | Copies received | Copies lost |\n";
+        out << "|---|---:|---:|---:|---:|---:|\n";
+        for (const Row &row : rows) {
+            if (row.scenario != "flood" && row.scenario != "paced") {
+                continue;
+            }
+            double alone = 0, watched = 0, copies = 0, lost = 0;
+            const bool haveAlone = median(input, kTargets[kDefault], row.scenario, row.size, row.key, alone);
+            const bool haveWatched = median(input, kMonitoredTarget, row.scenario, row.size, row.key, watched);
+            const bool haveCopies = median(input, kMonitoredTarget, row.scenario, row.size, "monitor_copies", copies);
+            const bool haveLost = median(input, kMonitoredTarget, row.scenario, row.size, "monitor_lost", lost);
+            out << "| " << row.title << " | " << (haveAlone ? formatNumber(alone) : "–") << " | "
+                << (haveWatched ? formatNumber(watched) : "–") << " | "
+                << ratio(haveWatched, watched, haveAlone, alone) << " | "
+                << (haveCopies ? formatNumber(copies) : "–") << " | " << (haveLost ? formatNumber(lost) : "–")
+                << " |\n";
         }
     }
     if (!input.machine.empty()) {

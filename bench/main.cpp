@@ -15,7 +15,9 @@
 // (sends per second for paced and many), --seconds S (paced and many),
 // --subscribers N (fanout, default 8), --connections N (many, default 200),
 // --stuck N (stuck, the modules that never read, default 3; --size is then
-// the flood's body, default 60000, and --seconds how long it lasts).
+// the flood's body, default 60000, and --seconds how long it lasts),
+// --monitor 1 (pellix: a monitor attached for the run; its copies and the
+// copies the hub reported lost go into the result line).
 
 #include <unistd.h>
 
@@ -29,6 +31,7 @@
 #include <vector>
 
 #include "bench/BenchIo.h"
+#include "bench/MonitorTap.h"
 #include "bench/Report.h"
 #include "bench/Scenario.h"
 #include "bench/StuckReaders.h"
@@ -50,6 +53,7 @@ struct Options {
     int subscribers = 8;
     int connections = 200;
     int stuck = 3;
+    bool monitor = false;
 };
 
 int usage(const char *why)
@@ -105,6 +109,8 @@ bool parseRun(int argc, char **argv, Options &o, std::string &why)
             ok = parseValue(value, 1, 1000, o.subscribers);
         } else if (arg == "--connections") {
             ok = parseValue(value, 2, 10000, o.connections);
+        } else if (arg == "--monitor") {
+            ok = parseValue(value, 0, 1, o.monitor);
         } else if (arg == "--stuck") {
             ok = parseValue(value, 1, 100, o.stuck);
         } else {
@@ -272,8 +278,18 @@ int runCommand(int argc, char **argv)
     }
 
     std::unique_ptr<bench::Wire> wire = bench::makeWire(targetOf(o.target), o.port);
+    bench::MonitorTap monitor;
+    if (o.monitor && !monitor.start(o.port)) {
+        fprintf(stderr, "pellix-bench: the hub did not switch a monitor on\n");
+        return 1;
+    }
     double cpuSeconds = -1;
     const bench::Outcome outcome = bench::runPlan(*wire, plan, o.pid, &cpuSeconds);
+    if (o.monitor) {
+        monitor.stop();
+        line["monitor_copies"] = std::to_string(monitor.copies());
+        line["monitor_lost"] = std::to_string(monitor.lost());
+    }
     line["ok"] = outcome.ok ? "1" : "0";
     line["sent"] = std::to_string(outcome.sent);
     line["delivered"] = std::to_string(outcome.delivered);

@@ -170,7 +170,7 @@ else
     "stuck 60000 --seconds 40"
   )
 fi
-targets=(floor pellix pellix-hardened mosquitto)
+targets=(floor pellix pellix-monitor pellix-hardened mosquitto)
 
 results="$out/results.txt"
 : > "$results"
@@ -189,6 +189,10 @@ for repeat in $(seq "$repeats"); do
           [ "$scenario" = idle ] || [ "$scenario" = stuck ] && continue
           args=(--target floor) ;;
         pellix) start_pellix default; args=(--target pellix --port "$port" --pid "$server_pid") ;;
+        pellix-monitor)
+          # What watching the traffic costs the flood and the paced frames.
+          [ "$scenario" = flood ] || [ "$scenario" = paced ] || continue
+          start_pellix default; args=(--target pellix --port "$port" --pid "$server_pid" --monitor 1) ;;
         pellix-hardened) start_pellix hardened; args=(--target pellix --port "$port" --pid "$server_pid") ;;
         mosquitto) start_mosquitto; args=(--target mqtt --port "$port" --pid "$server_pid") ;;
       esac
