@@ -20,11 +20,12 @@ done
 # libcli11-dev (header-only, architecture "all") serves the arm64 cross-build
 # as it is: the cross compiler searches /usr/include as well.
 packages=(g++ cmake make pkg-config libspdlog-dev libfmt-dev libjsoncpp-dev libboost-dev
-          libcli11-dev libgtest-dev psmisc "${extra[@]}")
+          libcli11-dev libgtest-dev psmisc python3-pytest libmosquitto-dev mosquitto mosquitto-clients openssl
+          "${extra[@]}")
 if [ "$arm64" -eq 1 ]; then
   packages+=(g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user-static file dpkg-dev
              libspdlog-dev:arm64 libfmt-dev:arm64 libjsoncpp-dev:arm64 libboost-dev:arm64
-             libgtest-dev:arm64)
+             libgtest-dev:arm64 libmosquitto-dev:arm64)
 fi
 
 missing=()

@@ -1,0 +1,304 @@
+"""python -m pellix: send, listen, pub and sub as pellix-cli does them, with
+the same lines and the same --json objects, for machines where only Python
+is installed. Exit status: 0 done; 1 the hub could not be reached or did not
+take the frame; 2 bad arguments; 3 --timeout came before --count."""
+
+import argparse
+import json
+import os
+import signal
+import sys
+import time
+from typing import Any, List, NoReturn, Optional, Sequence
+
+from .client import Client
+from .errors import PellixError, Refused
+from .frame import (ANONYMOUS_ID, MAX_EVENT_DATA, MAX_PAYLOAD, MAX_UDP_PAYLOAD, Frame, check_published_event,
+                    check_registration_id, check_subscribed_event)
+from .session import DEFAULT_HOST, DEFAULT_PORT, ConnectionChange, Departure, Event
+from .udp import UdpSender
+
+EXIT_OK, EXIT_HUB, EXIT_USAGE, EXIT_TIMEOUT = 0, 1, 2, 3
+PROG = "python -m pellix"
+
+
+class UsageError(Exception):
+    pass
+
+
+def number(what: str, text: str, low: int, high: int) -> int:
+    """Decimal, or hexadecimal after "0x"; nothing else, no sign."""
+    digits, base = (text[2:], 16) if text[:2].lower() == "0x" and len(text) > 2 else (text, 10)
+    allowed = "0123456789abcdefABCDEF" if base == 16 else "0123456789"
+    if digits and all(c in allowed for c in digits) and low <= int(digits, base) <= high:
+        return int(digits, base)
+    raise UsageError(f'{what} must be a number from {low} to {high} (0x{high:x}), not "{text}"')
+
+
+def event_number(text: str, published: bool) -> int:
+    value = number("EVENT", text, 0, 0xFFFF) if text else -1
+    try:
+        (check_published_event if published else check_subscribed_event)(value)
+    except Refused as e:
+        if value == 0:
+            raise UsageError(str(e)) from None
+        where = "publications match events 1 to 0x7fff only" if published else "subscribe to events 0 to 0x7fff only"
+        raise UsageError(f"event {text} can never be delivered: {where}") from None
+    return value
+
+
+def hex_bytes(text: str) -> bytes:
+    """Pairs of hex digits; blanks, ':' and '-' between the pairs are skipped."""
+    out, pair = bytearray(), ""
+    for c in text:
+        if c in " \t:-":
+            if pair:
+                raise UsageError(f'--hex: a separator splits a byte in "{text}"')
+            continue
+        if c not in "0123456789abcdefABCDEF":
+            raise UsageError(f"--hex: '{c}' is not a hex digit")
+        pair += c
+        if len(pair) == 2:
+            out.append(int(pair, 16))
+            pair = ""
+    if pair:
+        raise UsageError(f'--hex: odd number of hex digits in "{text}"')
+    return bytes(out)
+
+
+class Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        raise UsageError(message)
+
+
+def parser() -> argparse.ArgumentParser:
+    common = argparse.ArgumentParser(add_help=False)
+    where = common.add_argument_group("where the hub is (default: TCP 127.0.0.1:10032)")
+    where.add_argument("--tcp", metavar="HOST:PORT", default=argparse.SUPPRESS, help="TCP address of the hub")
+    where.add_argument("--unix", metavar="PATH", default=argparse.SUPPRESS, help="the hub's Unix-domain socket")
+    common.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
+                        help="one JSON object a line instead of plain text")
+    one_shot = argparse.ArgumentParser(add_help=False)
+    one_shot.add_argument("--udp", action="store_true", default=argparse.SUPPRESS,
+                          help="send one datagram to the hub's UDP port")
+    one_shot.add_argument("--src", metavar="ID", default=argparse.SUPPRESS, help="source id (default 0xfe)")
+    data = one_shot.add_mutually_exclusive_group()
+    data.add_argument("--hex", metavar="HEX", default=argparse.SUPPRESS, help='the data as hex digits ("aa bb")')
+    data.add_argument("--text", metavar="TEXT", default=argparse.SUPPRESS, help="the data as text")
+    receiver = argparse.ArgumentParser(add_help=False)
+    receiver.add_argument("--id", metavar="ID", default=argparse.SUPPRESS,
+                          help="module id to register under: 0x00 or 0x02 to 0xe0 (required)")
+    receiver.add_argument("--name", metavar="NAME", default=argparse.SUPPRESS,
+                          help="registration name (default pellix-py); the hub kills the processes of this name "
+                               "if the connection falls silent")
+    receiver.add_argument("--count", metavar="N", default=argparse.SUPPRESS, help="stop after N received")
+    receiver.add_argument("--timeout", metavar="S", default=argparse.SUPPRESS, help="stop after S seconds")
+
+    top = Parser(prog=PROG, parents=[common], description="Talks to the Pellix hub from a shell or a script.",
+                 epilog="Numbers are decimal or hex with 0x. Exit status: 0 done; 1 the hub could not be reached "
+                        "or did not take the frame; 2 bad arguments; 3 --timeout came before --count.")
+    commands = top.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
+    send = commands.add_parser("send", parents=[common, one_shot], help="send a frame to a module")
+    send.add_argument("words", nargs="+", metavar="DEST CMD [DATA]")
+    pub = commands.add_parser("pub", parents=[common, one_shot], help="publish an event")
+    pub.add_argument("words", nargs="+", metavar="EVENT [DATA]")
+    listen = commands.add_parser("listen", parents=[common, receiver], help="register and print what arrives")
+    listen.add_argument("words", nargs="*", metavar="EVENT")
+    sub = commands.add_parser("sub", parents=[common, receiver], help="subscribe and print each delivery")
+    sub.add_argument("words", nargs="+", metavar="EVENT")
+    return top
+
+
+def parse(argv: Sequence[str]) -> argparse.Namespace:
+    args = parser().parse_args(argv)
+    if args.command is None:
+        raise UsageError("no command given")
+    opt = dict(vars(args))  # what was given, before defaults are filled in
+    args.json = bool(opt.get("json"))
+    args.udp = bool(opt.get("udp"))
+    args.host, args.port, args.unix_path = DEFAULT_HOST, DEFAULT_PORT, None
+    if "tcp" in opt and "unix" in opt:
+        raise UsageError("--tcp and --unix exclude each other")
+    if "tcp" in opt:
+        host, colon, port = args.tcp.rpartition(":")
+        if not host or not colon or not port:
+            raise UsageError(f'--tcp wants HOST:PORT, not "{args.tcp}"')
+        args.host, args.port = host, number("the port of --tcp", port, 1, 65535)
+    if "unix" in opt:
+        if args.udp:
+            raise UsageError("--udp sends to the hub's UDP port and cannot go over --unix")
+        if not 1 <= len(os.fsencode(args.unix)) <= 107:
+            raise UsageError("--unix wants a path of 1 to 107 bytes")
+        args.unix_path = args.unix
+    words: List[str] = args.words
+    if args.command in ("send", "pub"):
+        args.src = number("--src", opt["src"], 0, 0xFF) if "src" in opt else ANONYMOUS_ID
+        given = hex_bytes(args.hex) if "hex" in opt else os.fsencode(opt.get("text", ""))
+        at = 2 if args.command == "send" else 1
+        if len(words) < at or len(words) > at + 1:
+            shape = "DEST CMD [DATA]" if args.command == "send" else "EVENT [DATA]"
+            raise UsageError(f"{args.command} takes {shape} (got {len(words)} argument{'s' * (len(words) != 1)})")
+        if len(words) > at and ("hex" in opt or "text" in opt):
+            raise UsageError(f"{args.command}: give the data once, as an argument or with --hex or --text")
+        args.payload = os.fsencode(words[at]) if len(words) > at else given
+        if args.command == "send":
+            args.dest = number("DEST", words[0], 0, 0xFF)
+            args.cmd = number("CMD", words[1], 0, 0xFFFF)
+            limit = MAX_UDP_PAYLOAD if args.udp else MAX_PAYLOAD
+        else:
+            args.event = event_number(words[0], True)
+            limit = MAX_UDP_PAYLOAD - 2 if args.udp else MAX_EVENT_DATA
+        if len(args.payload) > limit:
+            raise UsageError(f"{args.command}: {len(args.payload)} bytes of data do not fit a "
+                             f"{'datagram' if args.udp else 'frame'} (at most {limit})")
+        return args
+    args.events = [event_number(word, False) for word in words]
+    if "id" not in opt:
+        raise UsageError(f"{args.command} needs --id, the module id to register under")
+    args.id = number("--id", opt["id"], 0, 0xFF)
+    try:
+        check_registration_id(args.id)
+    except Refused:
+        raise UsageError("--id must be 0x00 or 0x02 to 0xe0: the hub forwards frames to no other id") from None
+    args.name = opt.get("name", "pellix-py")
+    if not args.name:
+        raise UsageError("--name must not be empty")
+    args.count = number("--count", opt["count"], 1, 1000000000) if "count" in opt else 0
+    args.timeout = 0.0
+    if "timeout" in opt:
+        try:
+            args.timeout = float(opt["timeout"])
+        except ValueError:
+            args.timeout = -1.0
+        if not 0 < args.timeout <= 1e7:
+            raise UsageError(f'--timeout must be a number of seconds above 0, not "{opt["timeout"]}"')
+    return args
+
+
+class Printer:
+    def __init__(self, as_json: bool) -> None:
+        self.json = as_json
+
+    def line(self, text: str) -> None:
+        sys.stdout.write(text + "\n")
+        sys.stdout.flush()
+
+    def obj(self, **members: Any) -> None:
+        self.line(json.dumps(members, separators=(",", ":"), ensure_ascii=False))
+
+    def data(self, payload: bytes, **members: Any) -> None:
+        text = "".join(chr(b) if 0x20 <= b < 0x7F else "." for b in payload)
+        if self.json:
+            return self.obj(**members, size=len(payload), hex=payload.hex(), text=text)
+        for at in range(0, len(payload), 16):
+            row = "".join(f"{b:02x} " for b in payload[at:at + 16])
+            self.line(f"  {at:04x}  {row:<48} {text[at:at + 16]}")
+
+    def message(self, m: Any) -> None:
+        if isinstance(m, Frame):
+            if not self.json:
+                self.line(f"frame  dev 0x{m.dev:02x}  src 0x{m.src:02x}  cmd 0x{m.cmd:04x}  len {m.length}  payload "
+                          f"{bytes_text(len(m.payload))}")
+            self.data(m.payload, type="frame", dev=m.dev, src=m.src, cmd=m.cmd, len=m.length)
+        elif isinstance(m, Event):
+            if not self.json:
+                self.line(f"event {m.event}  data {bytes_text(len(m.data))}")
+            self.data(m.data, type="event", event=m.event)
+        elif isinstance(m, Departure):
+            self.obj(type="departure", module=m.module) if self.json else \
+                self.line(f"departure of module 0x{m.module:02x}")
+        elif isinstance(m, ConnectionChange):
+            self.obj(type="connection", up=m.up) if self.json else self.line(
+                "connection restored, registered and subscribed again" if m.up else "connection lost, reconnecting")
+
+
+def bytes_text(size: int) -> str:
+    return f"{size} byte" if size == 1 else f"{size} bytes"
+
+
+def fail(status: int, message: str) -> int:
+    sys.stderr.write(f"pellix: {message}\n")
+    sys.stderr.flush()
+    return status
+
+
+def one_shot(args: argparse.Namespace, out: Printer) -> int:
+    transport = "udp" if args.udp else "unix" if args.unix_path else "tcp"
+    if args.udp:
+        with UdpSender(args.host, args.port, args.src) as udp:
+            udp.send(args.dest, args.cmd, args.payload) if args.command == "send" else \
+                udp.publish(args.event, args.payload)
+    else:
+        with Client(args.src, register=False, heartbeat=0, host=args.host, port=args.port,
+                    unix_path=args.unix_path) as client:
+            client.send(args.dest, args.cmd, args.payload) if args.command == "send" else \
+                client.publish(args.event, args.payload)
+    size = len(args.payload)
+    if args.command == "pub":
+        out.obj(type="published", event=args.event, size=size, transport=transport) if out.json else out.line(
+            f"published event {args.event} with {bytes_text(size)} of data, over {transport}")
+    elif out.json:
+        out.obj(type="sent", what="frame", dev=args.dest, src=args.src, cmd=args.cmd, size=size, transport=transport)
+    else:
+        out.line(f"sent frame to 0x{args.dest:02x} from 0x{args.src:02x}, cmd 0x{args.cmd:04x}, "
+                 f"{bytes_text(size)} of payload, over {transport}")
+    return EXIT_OK
+
+
+def receiver(args: argparse.Namespace, out: Printer) -> int:
+    client = Client(args.id, args.name, host=args.host, port=args.port, unix_path=args.unix_path)
+    if args.events:
+        client.subscribe(args.events)  # sent once registered
+    client.connect()
+    stop: List[int] = []
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, lambda number, _frame: stop.append(number))
+    where = f"unix socket {args.unix_path}" if args.unix_path else f"{args.host}:{args.port}"
+    if out.json:
+        out.obj(type="registered", id=args.id, name=args.name, hub=where)
+        if args.events:
+            out.obj(type="subscribed", events=args.events)
+    else:
+        out.line(f'registered as 0x{args.id:02x} "{args.name}" at {where}')
+        if args.events:
+            out.line("subscribed to " + " ".join(str(e) for e in args.events))
+    deadline = time.monotonic() + args.timeout if args.timeout else None
+    received, reason = 0, "signal"
+    while not stop:
+        if args.count and received >= args.count:
+            reason = "count"
+            break
+        left = 0.1 if deadline is None else min(0.1, deadline - time.monotonic())
+        if left <= 0:
+            reason = "timeout"
+            break
+        message = client.receive(left)
+        if message is not None:
+            out.message(message)
+            received += not isinstance(message, ConnectionChange)
+    if args.events and client.connected:
+        client.unsubscribe(args.events)
+    client.close()
+    out.obj(type="end", reason=reason, received=received) if out.json else out.line(
+        f"stopped ({reason}) after {received} received")
+    return EXIT_TIMEOUT if reason == "timeout" and args.count else EXIT_OK
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    try:
+        args = parse(sys.argv[1:] if argv is None else argv)
+    except UsageError as e:
+        return fail(EXIT_USAGE, f"{e} (see {PROG} --help)")
+    except SystemExit as e:  # --help
+        return int(e.code or 0)
+    out = Printer(args.json)
+    try:
+        return one_shot(args, out) if args.command in ("send", "pub") else receiver(args, out)
+    except Refused as e:
+        return fail(EXIT_USAGE, str(e))
+    except PellixError as e:
+        return fail(EXIT_HUB, str(e))
+
+
+if __name__ == "__main__":
+    sys.exit(main())
