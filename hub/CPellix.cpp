@@ -26,7 +26,7 @@ using namespace boost::placeholders;
 
 CPellix::CPellix(const std::string &path)
     : socketManager(new CSocketManager()), eventManager(new CEventManager()), dataPrint(false), regMapPath(path),
-      startMs(nowMs())
+      startMs(nowMs()), runCommand(ShellCommand::run), signalProcess(::kill)
 {
     eventSender = boost::bind(&CPellix::sendEventPacket, this, _1, _2, _3, _4);
     if (regMap.loadRegMap(regMapPath) == 3) {
@@ -66,6 +66,12 @@ int CPellix::initServers(uint16_t port, const std::string &unixPath)
 
     udpDecoupler.reset(new CDatagramSplitters());
     return 0;
+}
+
+void CPellix::setKillActions(const CommandRunner &runner, const ProcessSignaller &signaller)
+{
+    runCommand = runner ? runner : CommandRunner(ShellCommand::run);
+    signalProcess = signaller ? signaller : ProcessSignaller(::kill);
 }
 
 void CPellix::setSettings(const HubSettings &hardened)
@@ -671,7 +677,7 @@ void CPellix::killModule(const std::string &name, bool onThisHost)
     killedThisPeriod.insert(name);
     // The trailing " &" lets the shell return at once; killall's own result
     // is the device's business.
-    ShellCommand::run(command);
+    runCommand(command);
 }
 
 void CPellix::killPeer(CSocketClient *client, pid_t pid)
@@ -681,7 +687,7 @@ void CPellix::killPeer(CSocketClient *client, pid_t pid)
                   ModuleName::printable(client->getName()).c_str());
         return;
     }
-    if (kill(pid, SIGKILL) != 0) {
+    if (signalProcess(pid, SIGKILL) != 0) {
         const int err = errno;
         tm_printf(TRACE_WARM, "heartCmdCheck", __LINE__, "kill of pid %d failed: %s\n", static_cast<int>(pid),
                   strerror(err));

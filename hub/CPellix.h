@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -46,6 +47,15 @@ public:
     ~CPellix();
     CPellix(const CPellix &) = delete;
     CPellix &operator=(const CPellix &) = delete;
+
+    // What a heartbeat time-out kills with: a shell command line (killall),
+    // or a signal to one process. The daemon's run ShellCommand and kill(2);
+    // a fuzzer puts in ones that only record the request.
+    typedef std::function<int(const std::string &command)> CommandRunner;
+    typedef std::function<int(pid_t pid, int sig)> ProcessSignaller;
+    void setKillActions(const CommandRunner &runner, const ProcessSignaller &signaller);
+    // The subscription record, for a writer of its own.
+    CRegMap &regMapRecord() { return regMap; }
 
     // Before initServers: the hardened settings, if any.
     void setSettings(const HubSettings &hardened);
@@ -153,4 +163,6 @@ private:
     TrafficCounters datagramTraffic; // of the UDP port
     int64_t startMs;
     std::set<std::string> ownNames; // the hub's own process names: never killed
+    CommandRunner runCommand;
+    ProcessSignaller signalProcess;
 };

@@ -216,6 +216,11 @@ int CRegMap::saveRegMap(const std::string &path)
 {
     Json::StyledWriter writer;
     const std::string text = writer.write(regMap);
+    return fileWriter ? fileWriter(path, text) : writeFileSafely(path, text);
+}
+
+int CRegMap::writeFileSafely(const std::string &path, const std::string &text)
+{
     // A unique name, created exclusively: nothing planted in the directory
     // (a link to some other file above all) is ever opened for writing.
     std::vector<char> temporary(path.begin(), path.end());

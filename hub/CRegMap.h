@@ -11,6 +11,7 @@
 // link or from a file that someone else could have written.
 
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -20,6 +21,9 @@
 class CRegMap {
 public:
     typedef boost::function<int(int iEvent, int iModId)> ReplayCallback;
+    // Puts the record's text at path; 0 on success. The daemon's is
+    // writeFileSafely; a fuzzer or a test may put its own in.
+    typedef std::function<int(const std::string &path, const std::string &text)> Writer;
 
     // Bounds on what subscriptions can make the record (and the hub's
     // memory, and every save) grow to.
@@ -48,6 +52,10 @@ public:
     // link), syncs it and renames it over path, so that a crash or a full
     // disk leaves the previous record whole. 0 on success.
     int saveRegMap(const std::string &path);
+    // Another writer for saveRegMap; an empty one restores writeFileSafely.
+    void setWriter(const Writer &writer) { fileWriter = writer; }
+    // A new file of a unique name beside path, synced and renamed over it.
+    static int writeFileSafely(const std::string &path, const std::string &text);
 
     const Json::Value &document() const { return regMap; }
     size_t pairCount() const { return pairs; }
@@ -59,4 +67,5 @@ private:
     size_t pairs = 0;
     std::map<int, int> eventsOfModule;
     std::string refused;
+    Writer fileWriter;
 };

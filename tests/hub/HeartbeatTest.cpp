@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "hub/ModuleName.h"
 #include "net/CUnixClient.h"
 #include "net/SocketOptions.h"
 #include "tests/hub/PellixFixture.h"
@@ -278,6 +279,34 @@ TEST_F(HeartbeatTest, KillPolicyPeerKillsTheProcessAtTheOtherEndAndNoneKillsNoth
     registered(0x11, "app");
     tick(4);
     EXPECT_EQ(hub->connectionCount(), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(killCalls(0).empty());
+}
+
+// The actions a fuzzer replaces: the kill command and the record's writer
+// get what the hub would have run and written, and nothing reaches the
+// shell or the file.
+TEST_F(HeartbeatTest, KillAndRecordWriterCanBeReplaced)
+{
+    std::vector<std::string> commands;
+    std::vector<std::pair<int, int>> signals;
+    std::vector<std::string> saved;
+    hub->setKillActions([&](const std::string &command) { commands.push_back(command); return 0; },
+                        [&](pid_t pid, int sig) { signals.emplace_back(pid, sig); return 0; });
+    hub->regMapRecord().setWriter([&](const std::string &path, const std::string &text) {
+        EXPECT_EQ(regMapPath, path);
+        saved.push_back(text);
+        return 0;
+    });
+    const std::string before = readFile(regMapPath);
+    Module m = registered(0x10, "app");
+    subscribe(m, 0x10, {3});
+    tick(4);
+    EXPECT_EQ(commands, std::vector<std::string>({ModuleName::killCommand("app")}));
+    EXPECT_TRUE(signals.empty());
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_NE(saved[0].find("\"3\""), std::string::npos) << saved[0];
+    EXPECT_EQ(before, readFile(regMapPath));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_TRUE(killCalls(0).empty());
 }
