@@ -24,7 +24,10 @@ namespace frames = pellix::frames;
 enum Opt {
     TCP = 1 << 0, UNIX = 1 << 1, UDP = 1 << 2, SRC = 1 << 3, HEX = 1 << 4, TEXT = 1 << 5,
     ID = 1 << 6, NAME = 1 << 7, COUNT = 1 << 8, TIMEOUT = 1 << 9, JSON = 1 << 10, VERBOSE = 1 << 11,
+    WATCH = 1 << 12, EVENT = 1 << 13, CMD = 1 << 14,
 };
+// Filters of monitor, which may be given many times.
+const int kRepeatable = ID | EVENT | CMD;
 
 struct OptionInfo {
     int bit;
@@ -40,14 +43,19 @@ const OptionInfo kOptions[] = {
     {SRC, "--src", "ID", "source id of the frame (default 0xfe, an id no module has)"},
     {HEX, "--hex", "HEX", "the data as hex digits (\"aa bb\", \"aabb\")"},
     {TEXT, "--text", "TEXT", "the data as text, even when it looks like an option"},
-    {ID, "--id", "ID", "module id to register under: 0x00 or 0x02 to 0xe0 (required)"},
+    {ID, "--id", "ID",
+     "listen, sub: module id to register under: 0x00 or 0x02 to 0xe0 (required);\n"
+     "monitor: show only frames from or to ID (may be repeated)"},
     {NAME, "--name", "NAME",
      "registration name (default pellix-cli); the hub kills the\n"
      "processes of this name if the connection falls silent"},
-    {COUNT, "--count", "N", "stop after N frames, deliveries or notices"},
+    {COUNT, "--count", "N", "stop after N frames, deliveries, notices or records (status: redraws)"},
     {TIMEOUT, "--timeout", "S", "stop after S seconds (exit status 3 if --count was not reached)"},
     {JSON, "--json", nullptr, "one JSON object a line instead of plain text"},
     {VERBOSE, "--verbose", nullptr, "show the framework's trace and error texts on standard error"},
+    {WATCH, "--watch", "S", "redraw every S seconds until a signal or --count ends it"},
+    {EVENT, "--event", "N", "show only publications of event N (may be repeated)"},
+    {CMD, "--cmd", "C", "show only frames with command C (may be repeated)"},
 };
 
 struct CommandInfo {
@@ -61,6 +69,8 @@ struct CommandInfo {
 
 const int kOneShot = TCP | UNIX | UDP | SRC | JSON | VERBOSE;
 const int kReceiver = TCP | UNIX | ID | NAME | COUNT | TIMEOUT | JSON | VERBOSE;
+const int kStatus = TCP | UNIX | UDP | SRC | JSON | VERBOSE | WATCH | COUNT;
+const int kMonitor = TCP | UNIX | SRC | ID | EVENT | CMD | COUNT | TIMEOUT | JSON | VERBOSE;
 
 const CommandInfo kCommands[] = {
     {Command::Send, "send", kOneShot | HEX | TEXT, "DEST CMD [DATA]", "send a frame to a module",
@@ -80,12 +90,30 @@ const CommandInfo kCommands[] = {
     {Command::Pub, "pub", kOneShot | HEX | TEXT, "EVENT [DATA]", "publish an event",
      "Publishes event EVENT (1 to 0x7fff) with the data (at most 65527 bytes, 2028 over\n"
      "--udp); the hub passes it to every module subscribed to the event.\n"},
-    {Command::Dump, "dump", kOneShot, "", "make the hub print its socket and timer tables",
-     "Makes the hub print its socket and timer tables on its standard output.\n"},
-    {Command::Print, "print", kOneShot, "", "switch the hub's hex dumps of traffic on or off",
-     "Switches the hub's hex dumps of all traffic on, or off again.\n"},
+    {Command::Dump, "dump", kOneShot, "", "make the hub print its socket and timer tables (in its own output)",
+     "Makes the hub print its socket and timer tables on its own standard output\n"
+     "(its console or log), not here. To see the hub's state here, use status.\n"},
+    {Command::Print, "print", kOneShot, "", "switch the hub's hex dumps of traffic (in its own output)",
+     "Switches the hub's hex dumps of all traffic on, or off again. The dumps go to\n"
+     "the hub's own standard output (its console or log), not here. To see the\n"
+     "traffic here, use monitor.\n"},
     {Command::Level, "level", kOneShot, "N", "set the hub's trace level (0 to 6)",
      "Sets the hub's trace level: 0 (fatal only) to 6 (debug).\n"},
+    {Command::Status, "status", kStatus, "", "show the hub's settings, connections, traffic and events",
+     "Asks the hub for its status and shows it as tables: version, uptime, settings,\n"
+     "totals, descriptors and memory; every connection with its descriptor,\n"
+     "transport, ids, name, peer, traffic, drops, queued bytes and idle time; every\n"
+     "event with its subscribers. --json prints the hub's document as one line.\n"
+     "--watch S asks again every S seconds and redraws (the screen is cleared when\n"
+     "the output is a terminal). Over --udp the reply comes in datagrams.\n"},
+    {Command::Monitor, "monitor", kMonitor, "", "print a line for every frame the hub routes",
+     "Switches the hub's monitor on and prints one line for every frame the hub\n"
+     "routes: time of day, what happened (forwarded, published, registered,\n"
+     "hub-command, dropped), src -> dev, command, payload length, and the payload's\n"
+     "start as hex and text. --id, --event and --cmd keep only the matching frames\n"
+     "(a frame must match each kind of filter given); reports of lost copies are\n"
+     "always shown. Ends with --count, --timeout or a signal, and switches the\n"
+     "monitor off on the way out.\n"},
     {Command::Help, "help", 0, "[COMMAND]", "this text, or that of one command", ""},
 };
 
@@ -134,7 +162,7 @@ std::string helpOf(const CLI::App *app)
     if (tool) {
         return text + "\n" + root->get_footer() + "\n";
     }
-    return text + ((info->options & ID) == 0 ? ""
+    return text + ((info->options & NAME) == 0 ? ""
                                              : "\nPlain output: one line per frame with the decoded header, then the "
                                                "payload as\nhex and printable text, 16 bytes a line.\n");
 }
@@ -256,11 +284,12 @@ void parse(int argc, char **argv, CliArgs &args)
     }
     int givenBits = 0;
     std::map<int, std::string> values;
+    std::map<int, std::vector<std::string>> allValues;
     for (const OptionInfo &o : kOptions) {
         const std::vector<std::string> &results = app.get_option(o.name)->results();
-        expect(results.size() < 2, std::string(o.name) + " is given twice");
         givenBits |= results.empty() ? 0 : o.bit;
         values[o.bit] = results.empty() ? "" : results[0];
+        allValues[o.bit] = results;
     }
     auto given = [&](int bits) { return (givenBits & bits) != 0; };
     std::vector<std::string> stray = app.remaining(true);
@@ -286,6 +315,8 @@ void parse(int argc, char **argv, CliArgs &args)
     }
     for (const OptionInfo &o : kOptions) {
         expect(!given(o.bit) || (info.options & o.bit) != 0, std::string(o.name) + " does not apply to " + name);
+        expect(allValues[o.bit].size() < 2 || (info.command == Command::Monitor && (o.bit & kRepeatable) != 0),
+               std::string(o.name) + " is given twice");
     }
 
     args.json = given(JSON);
@@ -308,7 +339,11 @@ void parse(int argc, char **argv, CliArgs &args)
         expect(!args.unixPath.empty() && args.unixPath.size() < sizeof probe.sun_path,
                "--unix wants a path of 1 to " + std::to_string(sizeof probe.sun_path - 1) + " bytes");
     }
-    if (given(ID)) {
+    if (given(ID) && info.command == Command::Monitor) {
+        for (const std::string &text : allValues[ID]) {
+            args.filterIds.push_back(number("--id", text, 0, 0xFF));
+        }
+    } else if (given(ID)) {
         args.id = number("--id", values[ID], 0, 0xFF);
         expect(frames::checkRegistrationId(args.id).ok(),
                "--id must be 0x00 or 0x02 to 0xe0: the hub forwards frames to no other id");
@@ -320,13 +355,24 @@ void parse(int argc, char **argv, CliArgs &args)
     const bool hasData = given(HEX | TEXT);
     args.payload = given(HEX) ? hexBytes(values[HEX]) : values[TEXT]; // "" without either
     args.count = given(COUNT) ? number("--count", values[COUNT], 1, 1000000000L) : 0;
-    if (given(TIMEOUT)) {
-        const std::string &text = values[TIMEOUT];
+    auto seconds = [&](int bit, const char *option, double least) {
+        const std::string &text = values[bit];
         char *end = nullptr;
         errno = 0;
-        args.timeout = strtod(text.c_str(), &end);
-        expect(!text.empty() && errno == 0 && *end == '\0' && args.timeout > 0 && args.timeout <= 1e7,
-               "--timeout must be a number of seconds above 0, not \"" + text + "\"");
+        const double value = strtod(text.c_str(), &end);
+        char floor[32];
+        snprintf(floor, sizeof floor, least > 0 ? "%g or more" : "above 0", least);
+        expect(!text.empty() && errno == 0 && *end == '\0' && value > 0 && value >= least && value <= 1e7,
+               std::string(option) + " must be a number of seconds " + floor + ", not \"" + text + "\"");
+        return value;
+    };
+    args.timeout = given(TIMEOUT) ? seconds(TIMEOUT, "--timeout", 0) : 0;
+    args.watch = given(WATCH) ? seconds(WATCH, "--watch", 0.1) : 0;
+    for (const std::string &text : allValues[EVENT]) {
+        args.filterEvents.push_back(number("--event", text, 0, 0xFFFF));
+    }
+    for (const std::string &text : allValues[CMD]) {
+        args.filterCmds.push_back(number("--cmd", text, 0, 0xFFFF));
     }
 
     // The command's own arguments.
@@ -360,6 +406,9 @@ void parse(int argc, char **argv, CliArgs &args)
             args.events.push_back(eventNumber(word, false));
         }
         return expect(args.id >= 0, name + " needs --id, the module id to register under");
+    case Command::Status:
+        expect(!given(COUNT) || given(WATCH), "status: --count needs --watch");
+        return arity(0, 0, "no arguments");
     case Command::Level:
         arity(1, 1, "the level N");
         args.level = number("N", words[0], 0, 6);

@@ -8,7 +8,7 @@
 
 namespace cli {
 
-enum class Command { None, Send, Listen, Sub, Pub, Dump, Print, Level, Help };
+enum class Command { None, Send, Listen, Sub, Pub, Dump, Print, Level, Status, Monitor, Help };
 
 struct CliArgs {
     Command command = Command::None;
@@ -39,6 +39,13 @@ struct CliArgs {
     int event = 0;
     std::vector<int> events;
     int level = 0;
+
+    double watch = 0; // status: seconds between redraws; 0: once
+    // monitor: the filters; a record passes when it matches one value of
+    // every filter given.
+    std::vector<int> filterIds; // src or dev
+    std::vector<int> filterEvents;
+    std::vector<int> filterCmds;
 };
 
 // False with a one-line reason in `error` when the arguments cannot be used.

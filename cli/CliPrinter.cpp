@@ -4,6 +4,11 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <ctime>
+
+#include <unistd.h>
+
+#include "cli/StatusView.h"
 
 namespace cli {
 
@@ -27,6 +32,18 @@ std::string latin1(const std::string &bytes)
 }
 
 } // namespace
+
+std::string printable(const void *data, size_t size)
+{
+    const unsigned char *bytes = static_cast<const unsigned char *>(data);
+    std::string text(size, '.');
+    for (size_t i = 0; i < size; ++i) {
+        if (bytes[i] >= 0x20 && bytes[i] < 0x7f) {
+            text[i] = static_cast<char>(bytes[i]);
+        }
+    }
+    return text;
+}
 
 void CliPrinter::print(const char *format, ...)
 {
@@ -59,10 +76,9 @@ void CliPrinter::data(const uint8_t *payload, size_t size, Members object)
 {
     static const char digits[] = "0123456789abcdef";
     std::string hex;
-    std::string text;
+    const std::string text = printable(payload, size);
     for (size_t i = 0; i < size; ++i) {
         hex += {digits[payload[i] >> 4], digits[payload[i] & 0xf]};
-        text += payload[i] >= 0x20 && payload[i] < 0x7f ? static_cast<char>(payload[i]) : '.';
     }
     if (json) {
         object.insert(object.end(), {{"size", Json::UInt64(size)}, {"hex", hex}, {"text", text}});
@@ -80,7 +96,7 @@ void CliPrinter::data(const uint8_t *payload, size_t size, Members object)
 void CliPrinter::registered(int id, const std::string &name, const std::string &where)
 {
     json ? write({{"type", "registered"}, {"id", id}, {"name", latin1(name)}, {"hub", latin1(where)}})
-         : print("registered as 0x%02x \"%s\" at %s\n", id, name.c_str(), where.c_str());
+         : print("registered as 0x%02x \"%s\" at %s\n", id, printable(name).c_str(), printable(where).c_str());
 }
 
 void CliPrinter::subscribed(const std::vector<int> &events)
@@ -117,10 +133,9 @@ void CliPrinter::departure(int moduleId)
     json ? write({{"type", "departure"}, {"module", moduleId}}) : print("departure of module 0x%02x\n", moduleId);
 }
 
-void CliPrinter::connection(bool up)
+void CliPrinter::connection(bool up, const char *restored)
 {
-    json ? write({{"type", "connection"}, {"up", up}})
-         : print("%s\n", up ? "connection restored, registered and subscribed again" : "connection lost, reconnecting");
+    json ? write({{"type", "connection"}, {"up", up}}) : print("%s\n", up ? restored : "connection lost, reconnecting");
 }
 
 void CliPrinter::sent(const char *what, int devId, int srcId, int cmd, size_t size, const char *transport)
@@ -141,6 +156,79 @@ void CliPrinter::end(const char *reason, long received)
 {
     json ? write({{"type", "end"}, {"reason", reason}, {"received", Json::Int64(received)}})
          : print("stopped (%s) after %ld received\n", reason, received);
+}
+
+} // namespace cli
+
+namespace cli {
+
+bool CliPrinter::toTerminal() const
+{
+    return isatty(fileno(out)) == 1;
+}
+
+void CliPrinter::status(const Json::Value &document, Before before)
+{
+    if (json) {
+        static const Json::StreamWriterBuilder compact = [] {
+            Json::StreamWriterBuilder builder;
+            builder["indentation"] = "";
+            return builder;
+        }();
+        return print("%s\n", Json::writeString(compact, document).c_str());
+    }
+    // Home and erase, as top does: the new block replaces the old in place.
+    print("%s%s", before == ClearScreen ? "\033[H\033[2J" : before == BlankLine ? "\n" : "",
+          renderStatus(document).c_str());
+}
+
+void CliPrinter::monitoring(const std::string &where)
+{
+    json ? write({{"type", "monitoring"}, {"hub", latin1(where)}})
+         : print("monitoring the hub at %s\n", printable(where).c_str());
+}
+
+void CliPrinter::record(const pellix::MonitorView &r)
+{
+    static const char *const kinds[] = {"monitor-on", "forwarded", "published", "registered",
+                                        "hub-command", "dropped", "lost"};
+    const std::string kind = r.kind >= 0 && r.kind <= pellix::kMonitorLost ? kinds[r.kind]
+                                                                             : "kind-" + std::to_string(r.kind);
+    // Local time of day to the microsecond, as a trace would show it.
+    const time_t seconds = static_cast<time_t>(r.timeUs / 1000000);
+    struct tm local;
+    char clock[32] = "--:--:--";
+    if (localtime_r(&seconds, &local) != nullptr) {
+        strftime(clock, sizeof clock, "%H:%M:%S", &local);
+    }
+    char when[48];
+    snprintf(when, sizeof when, "%s.%06u", clock, static_cast<unsigned>(r.timeUs % 1000000));
+    if (r.kind == pellix::kMonitorLost) {
+        json ? write({{"type", "monitor"}, {"kind", kind}, {"timeUs", Json::UInt64(r.timeUs)}, {"time", when},
+                      {"lost", Json::UInt64(r.lostCount)}})
+             : print("%s %-11s %llu copies lost (the monitor could not keep up)\n", when, kind.c_str(),
+                     static_cast<unsigned long long>(r.lostCount));
+        return;
+    }
+    if (json) {
+        return data(r.payload, r.payloadSize,
+                    {{"type", "monitor"}, {"kind", kind}, {"timeUs", Json::UInt64(r.timeUs)}, {"time", when},
+                     {"dev", r.devId}, {"src", r.srcId}, {"cmd", r.cmd}, {"length", r.length}});
+    }
+    // The payload's start, on the record's one line.
+    const size_t shown = std::min<size_t>(r.payloadSize, 16);
+    const bool cut = shown < r.length;
+    std::string tail;
+    if (shown > 0) {
+        static const char digits[] = "0123456789abcdef";
+        tail = " ";
+        for (size_t i = 0; i < shown; ++i) {
+            tail += {' ', digits[r.payload[i] >> 4], digits[r.payload[i] & 0xf]};
+        }
+        tail += (cut ? " ...  " : "  ") + printable(r.payload, shown) + (cut ? "..." : "");
+    }
+    print("%s %-11s 0x%02x -> 0x%02x  cmd 0x%04x  %s%s\n", when, kind.c_str(), r.srcId, r.devId, r.cmd,
+          bytes(r.length).c_str(), tail.c_str());
 }
 
 } // namespace cli

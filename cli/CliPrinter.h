@@ -14,6 +14,14 @@
 
 namespace cli {
 
+// Bytes as a terminal may show them: printable ASCII as it is, every other
+// byte (control characters, escapes, UTF-8) as '.'.
+std::string printable(const void *data, size_t size);
+inline std::string printable(const std::string &text)
+{
+    return printable(text.data(), text.size());
+}
+
 class CliPrinter {
 public:
     CliPrinter(FILE *stream, bool asJson) : out(stream), json(asJson) {}
@@ -23,10 +31,21 @@ public:
     void frame(const pellix::FrameView &frame);
     void event(int event, const uint8_t *data, size_t size);
     void departure(int moduleId);
-    void connection(bool up);
+    // restored: the plain line once the connection is back.
+    void connection(bool up, const char *restored = "connection restored, registered and subscribed again");
     void sent(const char *what, int devId, int srcId, int cmd, size_t size, const char *transport);
     void published(int event, size_t size, const char *transport);
     void end(const char *reason, long received);
+
+    // status: one block of tables (after clearing the terminal, or after a
+    // blank line, when asked), or the hub's document as one JSON line.
+    enum Before { Nothing, ClearScreen, BlankLine };
+    void status(const Json::Value &document, Before before);
+    // Whether the output goes to a terminal.
+    bool toTerminal() const;
+    // monitor: the line once the hub has answered, then one per record.
+    void monitoring(const std::string &where);
+    void record(const pellix::MonitorView &record);
 
 private:
     typedef std::vector<std::pair<const char *, Json::Value>> Members;

@@ -2,15 +2,20 @@
 // statuses are in its help, written in CliArgs.cpp.
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
+
+#include <json/reader.h>
 
 #include <pellix/CPellixClient.h>
 #include <pellix/CUdpSender.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <string>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -28,11 +33,33 @@ const int kExitHub = 1;
 const int kExitUsage = 2;
 const int kExitTimeout = 3;
 
+// How long status and monitor wait for the hub's first answer: a hub
+// without these commands ignores them, and the tool must say so soon.
+const int kInspectTimeoutMs = 2000;
+
+typedef std::chrono::steady_clock Clock;
+
 volatile sig_atomic_t stopSignal = 0;
 
 void onStopSignal(int sig)
 {
     stopSignal = sig;
+}
+
+void catchStopSignals()
+{
+    struct sigaction action;
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // select() and poll() return at once on a signal
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+}
+
+long long msUntil(Clock::time_point deadline)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
 }
 
 FILE *errOut = stderr;
@@ -209,20 +236,13 @@ int runReceiver(const cli::CliArgs &args, cli::CliPrinter &printer)
         return fail(statusFor(result), result.message());
     }
     // Handlers go in before the "registered" line: whoever reads it may signal at once.
-    struct sigaction action;
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0; // select() returns at once on a signal
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
+    catchStopSignals();
 
     printer.registered(args.id, args.name, whereOf(args));
     if (!args.events.empty()) {
         printer.subscribed(args.events);
     }
 
-    typedef std::chrono::steady_clock Clock;
     const Clock::time_point deadline =
         Clock::now() + std::chrono::milliseconds(static_cast<long long>(args.timeout * 1000.0));
     const char *reason = "signal";
@@ -256,6 +276,173 @@ int runReceiver(const cli::CliArgs &args, cli::CliPrinter &printer)
     return std::string(reason) == "timeout" && args.count > 0 ? kExitTimeout : kExitOk;
 }
 
+// The hub as the refusal line names it.
+std::string hubAt(const cli::CliArgs &args)
+{
+    return args.useUnix ? args.unixPath : args.host + ":" + std::to_string(args.port);
+}
+
+// A time-out while still connected means the hub ignored the request.
+int inspectionFailed(const pellix::Result &r, bool stillConnected, const cli::CliArgs &args, const char *what)
+{
+    if (r.status() == pellix::Status::NoReply && stillConnected) {
+        return fail(kExitHub, "the hub at " + hubAt(args) + " does not answer " + what + " requests");
+    }
+    return fail(statusFor(r), r.message());
+}
+
+// The connection status and monitor ask over: unregistered, from --src.
+pellix::ClientOptions inspectorOptions(const cli::CliArgs &args, bool keepAlive)
+{
+    pellix::ClientOptions options = streamOptions(args);
+    options.moduleId = args.src;
+    options.registerModule = false;
+    options.heartbeatMs = keepAlive ? options.heartbeatMs : 0;
+    return options;
+}
+
+int runStatus(const cli::CliArgs &args, cli::CliPrinter &printer)
+{
+    std::unique_ptr<pellix::CUdpSender> udp;
+    std::unique_ptr<pellix::CPellixClient> client;
+    pellix::Result r;
+    if (args.udp) {
+        udp.reset(new pellix::CUdpSender);
+        r = udp->open(args.host, args.port, args.src);
+    } else {
+        client.reset(new pellix::CPellixClient(inspectorOptions(args, args.watch > 0)));
+        r = client->connect();
+    }
+    if (!r) {
+        return fail(statusFor(r), r.message());
+    }
+    catchStopSignals();
+    const bool terminal = printer.toTerminal();
+    Json::CharReaderBuilder builder;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    long shown = 0;
+    while (stopSignal == 0) {
+        std::string text;
+        r = udp ? udp->requestStatus(text, kInspectTimeoutMs) : client->requestStatus(text, kInspectTimeoutMs);
+        if (stopSignal != 0) {
+            break;
+        }
+        if (!r) {
+            return inspectionFailed(r, udp || client->isConnected(), args, "status");
+        }
+        Json::Value document;
+        std::string why;
+        if (!reader->parse(text.data(), text.data() + text.size(), &document, &why) || !document.isObject()) {
+            return fail(kExitHub, "the hub's status reply is not a JSON object: " + cli::printable(why.substr(0, 80)));
+        }
+        printer.status(document, shown == 0 || args.json ? cli::CliPrinter::Nothing
+                                 : terminal              ? cli::CliPrinter::ClearScreen
+                                                         : cli::CliPrinter::BlankLine);
+        ++shown;
+        if (args.watch <= 0 || (args.count > 0 && shown >= args.count)) {
+            break;
+        }
+        // Wait for the next round, serving the connection (heartbeats) meanwhile.
+        const Clock::time_point next = Clock::now() + std::chrono::milliseconds(static_cast<long long>(args.watch * 1000));
+        for (long long left = msUntil(next); left > 0 && stopSignal == 0; left = msUntil(next)) {
+            const int waitMs = static_cast<int>(std::min(left, 100LL));
+            const bool failed = client ? client->poll(waitMs) < 0 : ::poll(nullptr, 0, waitMs) < 0 && errno != EINTR;
+            if (failed) {
+                return fail(kExitHub, "waiting for the hub failed");
+            }
+        }
+    }
+    if (client) {
+        client->close();
+    }
+    return kExitOk;
+}
+
+// monitor's filters: a record passes when it matches one value of every
+// filter given. Reports of lost copies always pass.
+bool passes(const cli::CliArgs &args, const pellix::MonitorView &r)
+{
+    auto listed = [](const std::vector<int> &values, int value) {
+        return std::find(values.begin(), values.end(), value) != values.end();
+    };
+    if (r.kind == pellix::kMonitorLost) {
+        return true;
+    }
+    if (!args.filterIds.empty() && !listed(args.filterIds, r.srcId) && !listed(args.filterIds, r.devId)) {
+        return false;
+    }
+    if (!args.filterCmds.empty() && !listed(args.filterCmds, r.cmd)) {
+        return false;
+    }
+    if (!args.filterEvents.empty()) {
+        // A publication's payload starts with its event number.
+        const bool publication = r.cmd == CMD_PUBLISH_EVENT && r.payloadSize >= 2;
+        return publication && listed(args.filterEvents, r.payload[0] | (r.payload[1] << 8));
+    }
+    return true;
+}
+
+int runMonitor(const cli::CliArgs &args, cli::CliPrinter &printer)
+{
+    pellix::CPellixClient client(inspectorOptions(args, true));
+    long received = 0;
+    bool announced = false;
+    client.setMonitorCallback([&](const pellix::MonitorView &r) {
+        // The hub's answer comes before any record: the ready line goes first.
+        if (r.kind == pellix::kMonitorOn) {
+            if (!announced) {
+                printer.monitoring(whereOf(args));
+            }
+            announced = true;
+            return;
+        }
+        if (announced && passes(args, r) && (args.count == 0 || received < args.count)) {
+            printer.record(r);
+            ++received;
+        }
+    });
+    client.setConnectionCallback([&](bool up) { printer.connection(up, "connection restored, monitoring again"); });
+    pellix::Result r = client.connect();
+    if (!r) {
+        return fail(statusFor(r), r.message());
+    }
+    catchStopSignals();
+    r = client.startMonitor(kInspectTimeoutMs);
+    if (!r) {
+        return stopSignal != 0 ? kExitOk : inspectionFailed(r, client.isConnected(), args, "monitor");
+    }
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::milliseconds(static_cast<long long>(args.timeout * 1000.0));
+    const char *reason = "signal";
+    for (;;) {
+        if (stopSignal != 0) {
+            break;
+        }
+        if (args.count > 0 && received >= args.count) {
+            reason = "count";
+            break;
+        }
+        long long waitMs = 100;
+        if (args.timeout > 0) {
+            const long long left = msUntil(deadline);
+            if (left <= 0) {
+                reason = "timeout";
+                break;
+            }
+            waitMs = std::min(left, waitMs);
+        }
+        if (client.poll(static_cast<int>(waitMs)) < 0) {
+            return fail(kExitHub, "waiting for the hub failed");
+        }
+    }
+    if (client.isConnected()) {
+        client.stopMonitor();
+    }
+    client.close();
+    printer.end(reason, received);
+    return std::string(reason) == "timeout" && args.count > 0 ? kExitTimeout : kExitOk;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -273,6 +460,12 @@ int main(int argc, char **argv)
         cli::CliPrinter printer(separateFrameworkOutput(args.verbose), args.json);
         if (args.command == cli::Command::Listen || args.command == cli::Command::Sub) {
             return runReceiver(args, printer);
+        }
+        if (args.command == cli::Command::Status) {
+            return runStatus(args, printer);
+        }
+        if (args.command == cli::Command::Monitor) {
+            return runMonitor(args, printer);
         }
         return runOneShot(args, printer);
     } catch (const std::exception &e) {

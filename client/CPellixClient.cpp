@@ -20,6 +20,7 @@
 
 #include "client/ClientFrames.h"
 #include "hub/CDecoupler.h"
+#include "hub/MonitorRecord.h"
 #include "hub/PacketFrame.h"
 #include "net/CSocketManager.h"
 #include "net/CTcpClient.h"
@@ -109,6 +110,12 @@ public:
     void onHeartbeatTimer(const void *data, int len);
 
     void dispatch(const unsigned char *frame, size_t size);
+    void takeStatusPart(const unsigned char *payload, size_t size);
+    void takeMonitorRecord(const unsigned char *payload, size_t size);
+    Result sendMonitorSwitch(unsigned char on);
+    // Serves the connection (callbacks included) until done() holds;
+    // NoReply after timeoutMs or when the connection goes first.
+    Result serveUntil(const std::function<bool()> &done, int timeoutMs, const char *what);
     void watchRegistration();
     void deliverNotices();
     std::string where() const;
@@ -144,6 +151,14 @@ public:
     EventCallback eventCallback;
     DepartureCallback departureCallback;
     ConnectionCallback connectionCallback;
+    MonitorCallback monitorCallback;
+
+    // A status request in progress: parts are taken only while one waits,
+    // so a late reply to an abandoned request is dropped.
+    StatusCollector status;
+    enum StatusState { StatusIdle, StatusWaiting, StatusComplete, StatusTooLarge } statusState = StatusIdle;
+    bool monitoring = false;      // switched on again after every reconnect
+    bool monitorAnswered = false; // the hub's kind-0 record since the last switch-on
 
     bool open = false;            // from connect() until close() or a failed connect()
     bool registered = false;      // the hub answered on this connection
@@ -315,6 +330,9 @@ void CPellixClient::Impl::onConnected(CSocketClient *)
         sendFrame(kHubId, CMD_REG, options.name.data(), options.name.size(), nullptr, 0, "registration");
     }
     sendSubscriptions();
+    if (monitoring) {
+        sendMonitorSwitch(MonitorRecord::kSwitchOn);
+    }
     if (everConnected && !options.registerModule && linkUp()) {
         notices.push_back(1);
     }
@@ -367,6 +385,15 @@ void CPellixClient::Impl::dispatch(const unsigned char *frame, size_t size)
         }
         return;
     }
+    // The hub's inspection replies never reach the frame callback.
+    if (srcId == kHubId && cmd == CMD_STATUS) {
+        takeStatusPart(payload, payloadSize);
+        return;
+    }
+    if (srcId == kHubId && cmd == CMD_MONITOR) {
+        takeMonitorRecord(payload, payloadSize);
+        return;
+    }
     if (srcId == kEventSourceId && cmd == CMD_PUBLISH_EVENT && payloadSize >= 2 && (eventCallback || departureCallback)) {
         int event = 0;
         PacketFrame::readU16LE(payload, static_cast<int>(payloadSize), 0, event);
@@ -392,6 +419,74 @@ void CPellixClient::Impl::dispatch(const unsigned char *frame, size_t size)
         view.size = size;
         guarded([&] { frameCallback(view); });
     }
+}
+
+void CPellixClient::Impl::takeStatusPart(const unsigned char *payload, size_t size)
+{
+    if (statusState != StatusWaiting) {
+        return;
+    }
+    switch (status.add(payload, static_cast<int>(size))) {
+    case StatusCollector::Complete:
+        statusState = StatusComplete;
+        break;
+    case StatusCollector::TooLarge:
+        statusState = StatusTooLarge;
+        break;
+    default:
+        break;
+    }
+}
+
+void CPellixClient::Impl::takeMonitorRecord(const unsigned char *payload, size_t size)
+{
+    MonitorRecord record;
+    if (!MonitorRecord::decode(payload, static_cast<int>(size), record)) {
+        return;
+    }
+    monitorAnswered = monitorAnswered || record.kind == MONITOR_ON;
+    if (!monitorCallback) {
+        return;
+    }
+    MonitorView view;
+    view.kind = record.kind;
+    view.timeUs = record.timeUs;
+    view.devId = static_cast<uint8_t>(record.devId);
+    view.srcId = static_cast<uint8_t>(record.srcId);
+    view.cmd = static_cast<uint16_t>(record.cmd);
+    view.length = static_cast<uint16_t>(record.length);
+    view.payload = record.payload;
+    view.payloadSize = static_cast<size_t>(record.payloadSize);
+    if (record.kind == LOST) {
+        MonitorRecord::lostCount(record, view.lostCount);
+    }
+    guarded([&] { monitorCallback(view); });
+}
+
+Result CPellixClient::Impl::sendMonitorSwitch(unsigned char on)
+{
+    return sendFrame(kHubId, CMD_MONITOR, &on, 1, nullptr, 0, on != 0 ? "monitor switch-on" : "monitor switch-off");
+}
+
+Result CPellixClient::Impl::serveUntil(const std::function<bool()> &done, int timeoutMs, const char *what)
+{
+    const SteadyClock::time_point start = SteadyClock::now();
+    while (!done()) {
+        if (!linkUp()) {
+            return Result(Status::NoReply,
+                          "the connection to the hub at " + where() + " was lost before it answered the " + what);
+        }
+        const int64_t left = timeoutMs - msSince(start);
+        if (left <= 0) {
+            return Result(Status::NoReply, "no answer to the " + std::string(what) + " from the hub at " + where() +
+                                               " within " + std::to_string(timeoutMs) + " ms");
+        }
+        if (poll(left < 100 ? static_cast<int>(left) : 100) < 0) {
+            const int err = errno;
+            return Result(Status::NoReply, std::string("waiting for the hub failed: ") + strerror(err));
+        }
+    }
+    return Result();
 }
 
 void CPellixClient::Impl::onHeartbeatTimer(const void *, int)
@@ -620,6 +715,64 @@ Result CPellixClient::heartbeat()
         ++impl->stats.heartbeatsSent;
     }
     return r;
+}
+
+Result CPellixClient::requestStatus(std::string &json, int timeoutMs)
+{
+    if (impl->callbackDepth > 0) {
+        return Result(Status::Busy, "requestStatus() cannot be called from a callback");
+    }
+    if (timeoutMs < 1) {
+        return Result(Status::InvalidArgument, "the status time-out must be 1 ms or more");
+    }
+    impl->status.reset();
+    impl->statusState = Impl::StatusWaiting;
+    Result r = impl->sendFrame(kHubId, CMD_STATUS, nullptr, 0, nullptr, 0, "status request");
+    if (r) {
+        r = impl->serveUntil([this] { return impl->statusState != Impl::StatusWaiting; }, timeoutMs,
+                             "status request");
+    }
+    if (r && impl->statusState == Impl::StatusTooLarge) {
+        r = Result(Status::NoReply, "the hub's status reply passed " +
+                                        std::to_string(StatusCollector::kDefaultMaxBytes >> 20) + " MiB");
+    }
+    if (r) {
+        json = impl->status.text();
+    }
+    impl->statusState = Impl::StatusIdle;
+    impl->status.reset();
+    return r;
+}
+
+Result CPellixClient::startMonitor(int timeoutMs)
+{
+    if (impl->callbackDepth > 0) {
+        return Result(Status::Busy, "startMonitor() cannot be called from a callback");
+    }
+    if (timeoutMs < 1) {
+        return Result(Status::InvalidArgument, "the monitor time-out must be 1 ms or more");
+    }
+    impl->monitorAnswered = false;
+    Result r = impl->sendMonitorSwitch(MonitorRecord::kSwitchOn);
+    if (r) {
+        r = impl->serveUntil([this] { return impl->monitorAnswered; }, timeoutMs, "monitor request");
+    }
+    impl->monitoring = r.ok();
+    if (!r && impl->linkUp()) {
+        impl->sendMonitorSwitch(MonitorRecord::kSwitchOff); // a slow hub must not start sending later
+    }
+    return r;
+}
+
+Result CPellixClient::stopMonitor()
+{
+    impl->monitoring = false;
+    return impl->sendMonitorSwitch(MonitorRecord::kSwitchOff);
+}
+
+void CPellixClient::setMonitorCallback(const MonitorCallback &callback)
+{
+    impl->monitorCallback = callback;
 }
 
 void CPellixClient::setFrameCallback(const FrameCallback &callback)

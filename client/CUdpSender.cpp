@@ -3,13 +3,18 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <vector>
 
 #include "client/ClientFrames.h"
+#include "hub/CDecoupler.h"
+#include "hub/MonitorRecord.h"
 #include "hub/PacketFrame.h"
 
 namespace pellix {
@@ -145,6 +150,84 @@ Result CUdpSender::setHubTraceLevel(int level)
     }
     const unsigned char value[4] = {static_cast<unsigned char>(level), 0, 0, 0};
     return sendFrame(kHubId, CMD_SET_DEBUG_LEVEL, value, sizeof value, nullptr, 0);
+}
+
+} // namespace pellix
+
+namespace pellix {
+
+Result CUdpSender::requestStatus(std::string &json, int timeoutMs)
+{
+    if (timeoutMs < 1) {
+        return Result(Status::InvalidArgument, "the status time-out must be 1 ms or more");
+    }
+    Result r = sendFrame(kHubId, CMD_STATUS, nullptr, 0, nullptr, 0);
+    if (!r) {
+        return r;
+    }
+    typedef std::chrono::steady_clock Clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    StatusCollector collector;
+    std::vector<unsigned char> datagram(65536);
+    std::string frame;
+    for (;;) {
+        const long long left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            return Result(Status::NoReply, "no answer to the status request from the hub at " + where + " within " +
+                                               std::to_string(timeoutMs) + " ms");
+        }
+        struct pollfd ready = {fd, POLLIN, 0};
+        const int n = ::poll(&ready, 1, static_cast<int>(left));
+        if (n < 0 && errno != EINTR) {
+            const int err = errno;
+            return Result(Status::NoReply, std::string("waiting for the hub failed: ") + strerror(err));
+        }
+        if (n <= 0) {
+            continue;
+        }
+        struct sockaddr_in from;
+        socklen_t fromSize = sizeof from;
+        memset(&from, 0, sizeof from);
+        const ssize_t got = recvfrom(fd, datagram.data(), datagram.size(), 0,
+                                     reinterpret_cast<struct sockaddr *>(&from), &fromSize);
+        if (got < 0) {
+            const int err = errno;
+            if (err == EINTR || err == EAGAIN || err == EWOULDBLOCK || err == ECONNREFUSED) {
+                continue;
+            }
+            return Result(Status::NoReply, "cannot read from the hub at " + where + ": " + strerror(err));
+        }
+        // Anyone can send a datagram here: only the hub's address and port count.
+        if (fromSize < sizeof from || from.sin_family != AF_INET || from.sin_addr.s_addr != address ||
+            from.sin_port != port) {
+            continue;
+        }
+        // One datagram holds whole frames; nothing carries over to the next.
+        CDecoupler splitter(PacketFrame::kStartMark, PacketFrame::kEndMark);
+        splitter.append(datagram.data(), static_cast<int>(got));
+        while (splitter.nextFrame(frame) == 0) {
+            const unsigned char *bytes = reinterpret_cast<const unsigned char *>(frame.data());
+            const int size = static_cast<int>(frame.size());
+            int src = 0;
+            int cmd = 0;
+            if (!PacketFrame::readU8(bytes, size, PacketFrame::kSrcIdOffset, src) ||
+                !PacketFrame::readU16LE(bytes, size, PacketFrame::kCmdOffset, cmd) || size < PacketFrame::kMinFrameSize ||
+                src != kHubId || cmd != CMD_STATUS) {
+                continue;
+            }
+            switch (collector.add(bytes + PacketFrame::kPayloadOffset, PacketFrame::payloadSize(size))) {
+            case StatusCollector::Complete:
+                json = collector.text();
+                return Result();
+            case StatusCollector::TooLarge:
+                return Result(Status::NoReply, "the hub's status reply passed " +
+                                                   std::to_string(StatusCollector::kDefaultMaxBytes >> 20) + " MiB");
+            default:
+                break;
+            }
+        }
+    }
 }
 
 } // namespace pellix

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "hub/MonitorRecord.h"
 #include "hub/PacketFrame.h"
 
 // The installed header repeats the layout's numbers so that a module needs
@@ -11,6 +12,12 @@ static_assert(pellix::kHubId == CENTER_DEV_ID, "hub id");
 static_assert(pellix::kEventSourceId == EVENT_MGR_DEV_ID, "event source id");
 static_assert(pellix::kMaxModuleId == MAX_FORWARD_DEV_ID, "highest module id");
 static_assert(pellix::kMaxPayload == static_cast<size_t>(PacketFrame::kMaxPayload), "largest payload");
+static_assert(int(pellix::kMonitorOn) == int(MONITOR_ON) && int(pellix::kMonitorForwarded) == int(FORWARDED) &&
+                  int(pellix::kMonitorPublished) == int(PUBLISHED) &&
+                  int(pellix::kMonitorRegistered) == int(REGISTERED) &&
+                  int(pellix::kMonitorHubCommand) == int(HUB_COMMAND) && int(pellix::kMonitorDropped) == int(DROPPED) &&
+                  int(pellix::kMonitorLost) == int(LOST),
+              "monitor kinds");
 
 namespace pellix {
 namespace frames {

@@ -15,7 +15,7 @@ public:
 
     // Open descriptors of this process, -1 when /proc does not tell.
     static int descriptorsInUse();
-    // Resident and private (clean + dirty) bytes of this process; false when
-    // /proc does not tell.
+    // Resident and private (anonymous resident) bytes of this process; false
+    // when /proc does not tell.
     static bool memoryBytes(uint64_t &resident, uint64_t &privateBytes);
 };

@@ -27,7 +27,7 @@ TEST_F(CliArguments, HelpForTheToolAndEveryCommand)
         EXPECT_NE(std::string::npos, f.out.find("Exit status: 0 done; 1 the hub could not be"));
         EXPECT_EQ("", f.err);
     }
-    for (const char *command : {"send", "listen", "sub", "pub", "dump", "print", "level"}) {
+    for (const char *command : {"send", "listen", "sub", "pub", "dump", "print", "level", "status", "monitor"}) {
         for (const std::vector<std::string> &args :
              std::vector<std::vector<std::string>>{{command, "--help"}, {"help", command}, {"--help", command}}) {
             const Finished f = cli(args);
@@ -89,6 +89,12 @@ TEST_F(CliArguments, BadArgumentsGiveOneLineAndStatusTwo)
         {{"level", "010x"}, "N must be a number from 0 to 6"},
         {{"dump", "now"}, "dump takes no arguments"},
         {{"print", "--hex", "aa"}, "--hex does not apply to print"},
+        {{"status", "--count", "2"}, "status: --count needs --watch"},
+        {{"status", "--watch", "0.01"}, "--watch must be a number of seconds 0.1 or more"},
+        {{"status", "--id", "3"}, "--id does not apply to status"},
+        {{"monitor", "--udp"}, "--udp does not apply to monitor"},
+        {{"monitor", "--cmd", "0x10000"}, "--cmd must be a number from 0 to 65535"},
+        {{"listen", "--id", "16", "--id", "17"}, "--id is given twice"},
     };
     for (const auto &c : cases) {
         std::string what;

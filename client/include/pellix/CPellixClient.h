@@ -6,7 +6,8 @@
 // heartbeat on its own, and when the connection is lost it reconnects,
 // registers and subscribes again by itself; the module learns of it through
 // the connection callback only. Frames addressed to the module, event
-// deliveries and departure notices reach their callbacks.
+// deliveries and departure notices reach their callbacks; the hub's status
+// document and monitor records are taken apart here.
 //
 // The client does its work only inside poll() or run(): either hand the
 // thread to run() until stop(), or watch fd() in the module's own loop and
@@ -42,6 +43,8 @@ public:
     // false when the connection is lost, true once it is back (registered
     // and subscribed again).
     typedef std::function<void(bool up)> ConnectionCallback;
+    // One monitor record (see startMonitor).
+    typedef std::function<void(const MonitorView &record)> MonitorCallback;
 
     explicit CPellixClient(const ClientOptions &options = ClientOptions());
     ~CPellixClient();
@@ -81,12 +84,27 @@ public:
 
     // The hub's commands: print its socket and timer tables, switch its hex
     // dumps of traffic, set its trace level (0 to 6). All show on the hub's
-    // standard output only.
+    // standard output only; requestStatus and the monitor bring what the hub
+    // knows here.
     Result dumpSockets();
     Result toggleDataPrint();
     Result setHubTraceLevel(int level);
     // Sends a heartbeat now; the timer does it every heartbeatMs anyway.
     Result heartbeat();
+
+    // Asks the hub for its status and waits at most timeoutMs for the whole
+    // JSON document (sent in parts, put together here). Frames, events and
+    // timers are served meanwhile, with their callbacks. NoReply when the
+    // document is not complete in time (a hub without this command never
+    // answers), or passes 16 MiB. Not from a callback (Busy).
+    Result requestStatus(std::string &json, int timeoutMs = 2000);
+    // Switches the hub's monitor on for this connection and waits at most
+    // timeoutMs for its answer (NoReply without one); from then on a copy
+    // of every frame the hub routes reaches the monitor callback. After a
+    // reconnect the monitor is switched on again. Not from a callback (Busy).
+    Result startMonitor(int timeoutMs = 2000);
+    // Switches it off (nothing is waited for); records already sent still arrive.
+    Result stopMonitor();
 
     void setFrameCallback(const FrameCallback &callback);
     void setEventCallback(const EventCallback &callback);
@@ -94,6 +112,7 @@ public:
     // callback as event 0 with the module id as their one byte of data.
     void setDepartureCallback(const DepartureCallback &callback);
     void setConnectionCallback(const ConnectionCallback &callback);
+    void setMonitorCallback(const MonitorCallback &callback);
 
     // Runs the timers, waits at most timeoutMs for data and serves it.
     // 0 normally, -1 when select() failed or when called from a callback.

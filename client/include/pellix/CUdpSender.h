@@ -1,7 +1,8 @@
 #pragma once
 // Fire-and-forget frames to the hub's UDP port: publications and the hub's
 // commands, without a connection, registration or heartbeat. Nothing comes
-// back, and a datagram that is lost is not noticed.
+// back, and a datagram that is lost is not noticed; requestStatus alone
+// waits for the hub's answer.
 //
 // The hub reads at most 2048 bytes of a datagram, so a frame carries at
 // most 2030 bytes of payload here. Registration and heartbeats mean nothing
@@ -36,6 +37,11 @@ public:
     Result dumpSockets();
     Result toggleDataPrint();
     Result setHubTraceLevel(int level);
+    // Asks for the hub's status document and waits at most timeoutMs for
+    // all its parts (datagrams from the hub's address and port to this
+    // socket). NoReply when it is not complete in time; a lost part is not
+    // sent again, so ask again then.
+    Result requestStatus(std::string &json, int timeoutMs = 2000);
 
 private:
     Result sendFrame(int devId, int cmd, const void *head, size_t headSize, const void *body, size_t bodySize);

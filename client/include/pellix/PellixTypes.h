@@ -43,7 +43,7 @@ enum class Status {
     InvalidArgument, // refused before anything was sent
     NotConnected,    // no connection to the hub at the moment
     Unreachable,     // the hub could not be reached
-    NoReply,         // the hub did not answer the registration in time
+    NoReply,         // the hub did not answer (registration, status, monitor) in time
     SendFailed,      // the connection did not take the frame
     Busy,            // called from inside a callback where that is not allowed
 };
@@ -79,6 +79,32 @@ struct FrameView {
     size_t payloadSize = 0;
     const uint8_t *bytes = nullptr; // the whole frame, markers included
     size_t size = 0;
+};
+
+// What a monitor record says happened to the frame it copies.
+enum MonitorKind {
+    kMonitorOn = 0,      // the hub's answer to startMonitor(); header fields zero
+    kMonitorForwarded = 1,
+    kMonitorPublished = 2,
+    kMonitorRegistered = 3,
+    kMonitorHubCommand = 4,
+    kMonitorDropped = 5,
+    kMonitorLost = 6, // copies that did not fit the monitor's queue: lostCount
+};
+
+// A copy of a frame the hub routed, as the monitor receives it. The payload
+// may be cut: payloadSize can be less than length. Valid only during the
+// callback.
+struct MonitorView {
+    int kind = 0;        // a MonitorKind, or a number a newer hub added
+    uint64_t timeUs = 0; // when the hub routed it, microseconds since 1970 (UTC)
+    uint8_t devId = 0;
+    uint8_t srcId = 0;
+    uint16_t cmd = 0;
+    uint16_t length = 0; // the frame's payload length
+    const uint8_t *payload = nullptr;
+    size_t payloadSize = 0;
+    uint64_t lostCount = 0; // kMonitorLost: copies lost since the last report
 };
 
 enum class Transport { Tcp, Unix };
