@@ -1,14 +1,25 @@
 // Fuzzes everything the hub does with bytes from the network: the frame
-// splitter, registration, forwarding, every hub and event command, removal
-// and the heartbeat walk, over three stream connections and UDP.
+// splitter, registration, forwarding, every hub and event command (status
+// and monitor included), removal and the heartbeat walk, over three stream
+// connections and datagrams from several senders, under the hardened
+// settings the input picks.
 //
-// Input: a sequence of operations, each one byte (operation) followed, for
-// the data operations, by a 16-bit little-endian length and that many bytes.
+// Input: one byte of settings (bit 0 strictModules, bit 1 hub commands from
+// this host only, bit 2 a small send queue, bits 3-4 the kill policy), then
+// a sequence of operations, each one byte (low nibble: the operation, high
+// nibble: which connection or sender) followed, for the data operations, by
+// a 16-bit little-endian length and that many bytes.
+//
+// Nothing leaves the process: kills and record saves go to recorders, and
+// traces are formatted into a fully buffered /dev/null.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -22,11 +33,31 @@
 namespace {
 
 const int kConnections = 3;
+const size_t kSmallSendQueue = 4096;
 
 struct Connection {
     CSocketClient *client = nullptr; // owned by the hub's socket manager
     int peer = -1;                   // the module's end, drained after each step
+    bool reading = true;             // false: a module that stopped reading
 };
+
+// What the hub asks of the outside world is only counted.
+size_t requests = 0;
+int recordCommand(const std::string &)
+{
+    ++requests;
+    return 0;
+}
+int recordSignal(pid_t, int)
+{
+    ++requests;
+    return 0;
+}
+int recordSave(const std::string &, const std::string &)
+{
+    ++requests;
+    return 0;
+}
 
 std::string recordPath;
 
@@ -42,12 +73,35 @@ void setUp()
         abort();
     }
     recordPath = std::string(dir) + "/regMap.json";
-    // The kill command of a timed-out module must find no killall.
+    // Should anything still reach a shell, it finds no killall.
     setenv("PATH", "/nonexistent", 1);
     tm_set_level(TRACE_DEBUG);
     if (freopen("/dev/null", "w", stdout) == nullptr) {
         abort();
     }
+    static char buffer[1 << 20];
+    setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+}
+
+HubSettings settingsFrom(uint8_t bits)
+{
+    HubSettings settings;
+    settings.strictModules = (bits & 1) != 0;
+    settings.localHubCommands = (bits & 2) != 0;
+    settings.sendQueueBytes = (bits & 4) != 0 ? kSmallSendQueue : 0;
+    settings.killPolicy = static_cast<HubSettings::KillPolicy>(((bits >> 3) & 3) % 3);
+    settings.servePauseUs = 0;
+    return settings;
+}
+
+// Sixteen senders: eight on loopback, eight beyond this host.
+struct sockaddr_in senderAddress(int index)
+{
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(40000 + index));
+    addr.sin_addr.s_addr = htonl(index < 8 ? 0x7f000001u : 0x0a000001u + static_cast<uint32_t>(index));
+    return addr;
 }
 
 void connect(CPellix &hub, Connection &conn)
@@ -69,9 +123,26 @@ void connect(CPellix &hub, Connection &conn)
 
 void drain(Connection &conn)
 {
-    char sink[4096];
-    while (conn.peer >= 0 && read(conn.peer, sink, sizeof sink) > 0) {
+    char sink[65536];
+    while (conn.reading && conn.peer >= 0 && read(conn.peer, sink, sizeof sink) > 0) {
     }
+}
+
+// The length-prefixed bytes of a data operation; false at the input's end.
+bool takeData(const uint8_t *data, size_t size, size_t &pos, const uint8_t *&bytes, size_t &len)
+{
+    if (pos + 2 > size) {
+        pos = size;
+        return false;
+    }
+    len = data[pos] | (data[pos + 1] << 8);
+    pos += 2;
+    if (len > size - pos) {
+        len = size - pos;
+    }
+    bytes = data + pos;
+    pos += len;
+    return true;
 }
 
 } // namespace
@@ -79,54 +150,42 @@ void drain(Connection &conn)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     setUp();
-    unlink(recordPath.c_str());
+    if (size == 0) {
+        return 0;
+    }
     {
         CPellix hub(recordPath);
+        hub.setKillActions(recordCommand, recordSignal);
+        hub.regMapRecord().setWriter(recordSave);
+        hub.setSettings(settingsFrom(data[0]));
         hub.initServers(0, "");
+        // Modules connect when the input first speaks of them: an input that
+        // needs one costs no more than that.
         Connection conns[kConnections];
-        for (Connection &conn : conns) {
-            connect(hub, conn);
-        }
-        size_t pos = 0;
+        size_t pos = 1;
         while (pos < size) {
             const uint8_t op = data[pos++];
             Connection &conn = conns[(op >> 4) % kConnections];
+            const uint8_t *bytes = nullptr;
+            size_t len = 0;
             switch (op & 0x0f) {
             case 0:
             case 1:
-            case 2: { // bytes from a connection
-                if (pos + 2 > size) {
-                    pos = size;
-                    break;
+            case 2: // bytes from a connection
+                if (takeData(data, size, pos, bytes, len) && len > 0) {
+                    if (conn.peer < 0) {
+                        connect(hub, conn);
+                    }
+                    if (conn.client != nullptr) {
+                        hub.onReadSocketData(conn.client, bytes, static_cast<int>(len));
+                    }
                 }
-                size_t len = data[pos] | (data[pos + 1] << 8);
-                pos += 2;
-                if (len > size - pos) {
-                    len = size - pos;
-                }
-                if (conn.client != nullptr && len > 0) {
-                    hub.onReadSocketData(conn.client, data + pos, static_cast<int>(len));
-                }
-                pos += len;
                 break;
-            }
-            case 3: { // a datagram
-                if (pos + 2 > size) {
-                    pos = size;
-                    break;
+            case 3: { // a datagram from one of the senders
+                if (takeData(data, size, pos, bytes, len) && len > 0) {
+                    const struct sockaddr_in from = senderAddress(op >> 4);
+                    hub.onReadSocketData(-1, &from, bytes, static_cast<int>(std::min<size_t>(len, 2048)));
                 }
-                size_t len = data[pos] | (data[pos + 1] << 8);
-                pos += 2;
-                if (len > size - pos) {
-                    len = size - pos;
-                }
-                if (len > 2048) {
-                    len = 2048;
-                }
-                if (len > 0) {
-                    hub.onReadSocketData(-1, nullptr, data + pos, static_cast<int>(len));
-                }
-                pos += len;
                 break;
             }
             case 4: // the peer goes away; a new module connects in its place
@@ -135,9 +194,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                     hub.onReadSocketData(conn.client, nullptr, 0);
                     close(conn.peer);
                     conn.client = nullptr;
+                    conn.peer = -1;
                 }
                 hub.getSocketManager()->checkConnection(nullptr, 0);
                 connect(hub, conn);
+                conn.reading = true;
                 break;
             case 5: // a heartbeat tick; a dropped module connects again
                 hub.heartCmdCheck(nullptr, 0);
@@ -145,7 +206,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                     if (each.client != nullptr && !hub.hasDecoupler(each.client)) {
                         close(each.peer);
                         connect(hub, each);
+                        each.reading = true;
                     }
+                }
+                break;
+            case 6: // the module stops reading, or reads again
+                conn.reading = !conn.reading;
+                break;
+            case 7: // the loop finds the connection writable
+                if (conn.client != nullptr && conn.client->hasUnsentBytes()) {
+                    conn.client->flushUnsent();
                 }
                 break;
             default:

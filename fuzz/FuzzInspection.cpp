@@ -1,0 +1,89 @@
+// Fuzzes what the tool and the SDK make of the hub's answers: a byte stream
+// as it comes off the socket, cut into frames, status parts put together and
+// the document parsed and drawn as tables and as JSON, monitor records
+// decoded and printed both ways. Nothing the hub could send may crash them.
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include <json/reader.h>
+
+#include "cli/CliPrinter.h"
+#include "hub/CDecoupler.h"
+#include "hub/MonitorRecord.h"
+#include "hub/PacketFrame.h"
+
+namespace {
+
+FILE *sink()
+{
+    static FILE *devNull = fopen("/dev/null", "w");
+    if (devNull == nullptr) {
+        abort();
+    }
+    return devNull;
+}
+
+void showStatus(const std::string &text)
+{
+    Json::Value document;
+    std::string errors;
+    std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+    if (!reader->parse(text.data(), text.data() + text.size(), &document, &errors)) {
+        return;
+    }
+    cli::CliPrinter(sink(), false).status(document, cli::CliPrinter::Nothing);
+    cli::CliPrinter(sink(), true).status(document, cli::CliPrinter::Nothing);
+}
+
+void showRecord(const unsigned char *payload, int size)
+{
+    MonitorRecord record;
+    if (!MonitorRecord::decode(payload, size, record)) {
+        return;
+    }
+    pellix::MonitorView view;
+    view.kind = record.kind;
+    view.timeUs = record.timeUs;
+    view.devId = static_cast<uint8_t>(record.devId);
+    view.srcId = static_cast<uint8_t>(record.srcId);
+    view.cmd = static_cast<uint16_t>(record.cmd);
+    view.length = static_cast<uint16_t>(record.length);
+    view.payload = record.payload;
+    view.payloadSize = static_cast<size_t>(record.payloadSize);
+    if (record.kind == LOST) {
+        MonitorRecord::lostCount(record, view.lostCount);
+    }
+    cli::CliPrinter(sink(), false).record(view);
+    cli::CliPrinter(sink(), true).record(view);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    CDecoupler splitter(PacketFrame::kStartMark, PacketFrame::kEndMark);
+    StatusCollector collector(1u << 20);
+    splitter.append(data, static_cast<int>(size));
+    const unsigned char *frame = nullptr;
+    size_t frameSize = 0;
+    while (splitter.nextFrame(frame, frameSize) == 0) {
+        const int length = static_cast<int>(frameSize);
+        int cmd = 0;
+        if (!PacketFrame::readU16LE(frame, length, PacketFrame::kCmdOffset, cmd)) {
+            continue;
+        }
+        const unsigned char *payload = frame + PacketFrame::kPayloadOffset;
+        const int payloadSize = PacketFrame::payloadSize(length);
+        if (cmd == CMD_STATUS && collector.add(payload, payloadSize) == StatusCollector::Complete) {
+            showStatus(collector.text());
+            collector.reset();
+        } else if (cmd == CMD_MONITOR) {
+            showRecord(payload, payloadSize);
+        }
+    }
+    return 0;
+}
