@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,7 +34,9 @@
 namespace {
 
 const int kConnections = 3;
-const size_t kSmallSendQueue = 4096;
+// Small enough that a few frames fill the kernel's buffer and then the queue.
+const int kSocketBuffer = 4096;
+const size_t kSmallSendQueue = 512;
 
 struct Connection {
     CSocketClient *client = nullptr; // owned by the hub's socket manager
@@ -113,6 +116,12 @@ void connect(CPellix &hub, Connection &conn)
     // Non-blocking, so that a full peer makes sends fail instead of hanging.
     fcntl(pair[0], F_SETFL, O_NONBLOCK);
     fcntl(pair[1], F_SETFL, O_NONBLOCK);
+    setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &kSocketBuffer, sizeof kSocketBuffer);
+    // The daemon's send time-out, scaled down: a send the hub makes blocking
+    // (after a monitor is switched off, say) gives up at once instead of
+    // waiting for a peer that only reads after the operation.
+    const struct timeval sendTimeout = {0, 1000};
+    setsockopt(pair[0], SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
     CTcpClient *client = new CTcpClient("", 0);
     client->setConnType(CONN_TYPE_ACCEPTED);
     client->setSocket(pair[0]);

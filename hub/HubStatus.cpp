@@ -53,29 +53,28 @@ Json::Value settings(const HubSettings &hub, long servePauseUs)
     return out;
 }
 
-// "Key:   1234 kB" lines of a /proc file, summed over the keys given.
-bool sumProcKb(const char *path, const std::vector<const char *> &keys, uint64_t &bytes)
+// The "Key:   1234 kB" lines of a /proc file named by keys, in bytes; false
+// unless every key was found.
+bool readProcKb(const char *path, const std::vector<std::pair<const char *, uint64_t *>> &keys)
 {
     FILE *file = fopen(path, "re");
     if (file == nullptr) {
         return false;
     }
     char line[256];
-    bool found = false;
-    uint64_t kb = 0;
+    size_t found = 0;
     while (fgets(line, sizeof line, file) != nullptr) {
-        for (const char *key : keys) {
-            const size_t n = strlen(key);
-            unsigned long long value = 0;
-            if (strncmp(line, key, n) == 0 && line[n] == ':' && sscanf(line + n + 1, "%llu", &value) == 1) {
-                kb += value;
-                found = true;
+        for (const auto &key : keys) {
+            const size_t n = strlen(key.first);
+            unsigned long long kb = 0;
+            if (strncmp(line, key.first, n) == 0 && line[n] == ':' && sscanf(line + n + 1, "%llu", &kb) == 1) {
+                *key.second = kb * 1024;
+                ++found;
             }
         }
     }
     fclose(file);
-    bytes = kb * 1024;
-    return found;
+    return found == keys.size();
 }
 
 } // namespace
@@ -100,8 +99,7 @@ bool HubStatus::memoryBytes(uint64_t &resident, uint64_t &privateBytes)
 {
     // The anonymous resident pages stand for the private ones: smaps_rollup
     // would tell exactly, but walks every page table of the process.
-    return sumProcKb("/proc/self/status", {"VmRSS"}, resident) &&
-           sumProcKb("/proc/self/status", {"RssAnon"}, privateBytes);
+    return readProcKb("/proc/self/status", {{"VmRSS", &resident}, {"RssAnon", &privateBytes}});
 }
 
 std::string HubStatus::build(const CPellix &hub, int64_t nowMs)
