@@ -7,6 +7,8 @@
 
 #include <functional>
 
+#include "tests/support/Subprocess.h"
+
 class ChildProcess {
 public:
     // The body gets the read end of the test's messages and the write end of
@@ -18,7 +20,7 @@ public:
     ChildProcess(const ChildProcess &) = delete;
     ChildProcess &operator=(const ChildProcess &) = delete;
 
-    pid_t pid() const { return child; }
+    pid_t pid() const { return process.pid(); }
 
     // Reads one byte from the child; false on time-out or end of stream.
     bool readByte(char &c, int timeoutMs);
@@ -33,7 +35,7 @@ public:
     bool running();
 
 private:
-    pid_t child = -1;
+    Subprocess process;
     int toChild = -1;
     int fromChild = -1;
 };

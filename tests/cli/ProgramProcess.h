@@ -10,10 +10,10 @@
 // spaces. PELLIX_TEST_TIME_SCALE (a whole number, default 1) stretches every
 // time-out given here, for programs that run many times slower there.
 
-#include <sys/types.h>
-
 #include <string>
 #include <vector>
+
+#include "tests/support/Subprocess.h"
 
 namespace programs {
 
@@ -48,8 +48,7 @@ private:
     std::string binary;
     std::string outPath;
     std::string errPath;
-    pid_t child = -1;
-    int status = -1;
+    Subprocess process;
 };
 
 // Runs to the end: the exit status, and both outputs.

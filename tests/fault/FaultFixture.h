@@ -12,6 +12,7 @@
 #include <string>
 
 #include "tests/e2e/E2eFixture.h"
+#include "tests/support/StreamIo.h"
 
 namespace fault {
 
@@ -44,11 +45,6 @@ private:
 // A blocking TCP connection to the hub's port on the loopback address,
 // close-on-exec; -1 on failure.
 int connectTcp(uint16_t port);
-// Whole frame out, or false (MSG_NOSIGNAL: a reset peer is a failure, not a
-// signal). Sends that time out are tried again for up to 40 s.
-bool sendAll(int fd, const std::string &data);
-// Up to `count` bytes within `timeoutMs`; less when the peer closed.
-std::string readUpTo(int fd, size_t count, int timeoutMs);
 // True when the peer has closed or reset the connection: the descriptor
 // polls readable and a read returns 0 or fails.
 bool closedByPeer(int fd, int timeoutMs);

@@ -48,56 +48,6 @@ int connectTcp(uint16_t port)
     return s;
 }
 
-bool sendAll(int fd, const std::string &data)
-{
-    // A send timeout on the socket only bounds each wait; the hub gets
-    // this long in all to make room.
-    const int64_t deadline = monotonicMs() + 40000;
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && (errno == EINTR || ((errno == EAGAIN || errno == EWOULDBLOCK) && monotonicMs() < deadline))) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-std::string readUpTo(int fd, size_t count, int timeoutMs)
-{
-    std::string got;
-    const int64_t deadline = monotonicMs() + timeoutMs;
-    char buffer[4096];
-    while (got.size() < count) {
-        const int64_t left = deadline - monotonicMs();
-        if (left <= 0) {
-            break;
-        }
-        struct pollfd p = {fd, POLLIN, 0};
-        const int ready = poll(&p, 1, static_cast<int>(left));
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        if (ready <= 0) {
-            break;
-        }
-        const size_t want = count - got.size() < sizeof buffer ? count - got.size() : sizeof buffer;
-        const ssize_t n = recv(fd, buffer, want, 0);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        got.append(buffer, static_cast<size_t>(n));
-    }
-    return got;
-}
-
 bool closedByPeer(int fd, int timeoutMs)
 {
     struct pollfd p = {fd, POLLIN, 0};

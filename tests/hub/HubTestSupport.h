@@ -15,6 +15,7 @@
 #include <spdlog/spdlog.h>
 
 #include "hub/PacketFrame.h"
+#include "tests/support/StreamIo.h"
 #include "trace/Trace.h"
 
 // One frame as a module writes it, by the frame codec (the golden bytes of
@@ -50,18 +51,6 @@ inline std::string drain(int fd, int waitMs = 0)
         out.append(buf, static_cast<size_t>(n));
     }
     return out;
-}
-
-inline void sendAll(int fd, const std::string &data)
-{
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n <= 0) {
-            return;
-        }
-        done += static_cast<size_t>(n);
-    }
 }
 
 class TraceLevelScope {

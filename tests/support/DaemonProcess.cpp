@@ -6,26 +6,20 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <thread>
-
-extern char **environ;
 
 namespace e2e {
 
@@ -38,12 +32,7 @@ const int kStartAttempts = 5;
 // its end (with the wrapper's own checks) takes longer too.
 const int kWrappedReadyScale = 20;
 const int kWrappedStopScale = 4;
-
-
-void pause(int ms)
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
+const int kProbeTimeoutMs = 10000;
 
 bool bindsTo(int type, uint16_t port, uint16_t *boundPort)
 {
@@ -95,11 +84,6 @@ bool enterNamespaces(int flags)
            writeText("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
 }
 
-bool enterPrivateNetwork()
-{
-    return enterNamespaces(CLONE_NEWNET);
-}
-
 // The mount flags of the file system holding `dir` that a read-only bind
 // has to keep (a user namespace may not drop them).
 unsigned long lockedMountFlags(const std::string &dir)
@@ -148,22 +132,13 @@ bool coverDirectory(DaemonProcess::TmpCover cover, const char *dir, const char *
     return true;
 }
 
-// The wrapper's program as a path that execve() takes.
-std::string findProgram(const std::string &name)
+// Whether `check` succeeds in a child of its own, so that namespaces it
+// enters stay there.
+bool succeedsInChild(const std::function<bool()> &check)
 {
-    if (name.find('/') != std::string::npos) {
-        return name;
-    }
-    const char *path = getenv("PATH");
-    std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
-    std::string dir;
-    while (std::getline(dirs, dir, ':')) {
-        const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-    }
-    return name;
+    Subprocess probe;
+    return probe.start([&] { return check() ? 0 : 1; }) && probe.waitFor(kProbeTimeoutMs) &&
+           probe.exitStatus() == 0;
 }
 
 size_t occurrences(const std::string &text, const std::string &needle)
@@ -228,22 +203,7 @@ DaemonProcess::DaemonProcess(const TempDir &dir) : rootDir(dir.path())
     dir.makeDirs("tmp");
 }
 
-DaemonProcess::~DaemonProcess()
-{
-    kill9();
-}
-
-void DaemonProcess::kill9()
-{
-    if (child > 0) {
-        kill(child, SIGKILL);
-        int status = 0;
-        while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-        }
-        waitStatus = status;
-        child = -1;
-    }
-}
+DaemonProcess::~DaemonProcess() = default;
 
 void DaemonProcess::prependToPath(const std::string &dir)
 {
@@ -252,17 +212,7 @@ void DaemonProcess::prependToPath(const std::string &dir)
 
 bool DaemonProcess::privateNetworkAvailable()
 {
-    const pid_t probe = fork();
-    if (probe < 0) {
-        return false;
-    }
-    if (probe == 0) {
-        _exit(enterPrivateNetwork() ? 0 : 1);
-    }
-    int status = 0;
-    while (waitpid(probe, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return succeedsInChild([] { return enterNamespaces(CLONE_NEWNET); });
 }
 
 void DaemonProcess::setFileLimit(rlim_t soft, rlim_t hard)
@@ -286,79 +236,47 @@ bool DaemonProcess::tmpCoverAvailable(TmpCover cover)
     TempDir probeDir;
     const std::string dir = probeDir.path();
     const unsigned long locked = lockedMountFlags(dir);
-    const pid_t probe = fork();
-    if (probe < 0) {
-        return false;
-    }
-    if (probe == 0) {
-        _exit(enterNamespaces(CLONE_NEWNS) && coverDirectory(cover, dir.c_str(), "size=64k", locked) ? 0 : 1);
-    }
-    int status = 0;
-    while (waitpid(probe, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return succeedsInChild([&] {
+        return enterNamespaces(CLONE_NEWNS) && coverDirectory(cover, dir.c_str(), "size=64k", locked);
+    });
 }
 
 std::string DaemonProcess::seenByDaemon(const std::string &path) const
 {
-    if (tmpCover == TMP_AS_IS || child <= 0) {
+    if (tmpCover == TMP_AS_IS || pid() <= 0) {
         return path;
     }
-    return "/proc/" + std::to_string(child) + "/root" + path;
+    return "/proc/" + std::to_string(pid()) + "/root" + path;
 }
 
 std::vector<std::string> DaemonProcess::wrapperCommand()
 {
-    std::vector<std::string> words;
-    const char *wrapper = getenv("PELLIX_TEST_DAEMON_WRAPPER");
-    if (wrapper == nullptr) {
-        return words;
-    }
-    std::istringstream in(wrapper);
-    std::string word;
-    while (in >> word) {
-        words.push_back(word);
-    }
-    return words;
+    return Subprocess::commandFrom("PELLIX_TEST_DAEMON_WRAPPER");
+}
+
+std::string DaemonProcess::outputPath(const char *stream) const
+{
+    return rootDir + "/" + stream + "-" + std::to_string(runs) + ".txt";
 }
 
 bool DaemonProcess::spawn()
 {
     ++runs;
-    const std::string outPath = rootDir + "/stdout-" + std::to_string(runs) + ".txt";
-    const std::string errPath = rootDir + "/stderr-" + std::to_string(runs) + ".txt";
-
-    // The environment is built here: after fork() the child only calls
-    // what is safe there.
     std::vector<std::string> env;
-    const char *path = getenv("PATH");
-    for (char **e = environ; *e != nullptr; ++e) {
-        if (strncmp(*e, "PELLIX_ROOT=", 12) != 0 && strncmp(*e, "PATH=", 5) != 0) {
-            env.push_back(*e);
+    for (const std::string &entry : Subprocess::environment()) {
+        if (entry.compare(0, 12, "PELLIX_ROOT=") != 0 && entry.compare(0, 5, "PATH=") != 0) {
+            env.push_back(entry);
         }
     }
     env.push_back("PELLIX_ROOT=" + rootDir);
+    const char *path = getenv("PATH");
     std::string daemonPath = path != nullptr ? path : "/usr/bin:/bin";
     if (!extraPath.empty()) {
         daemonPath = extraPath + ":" + daemonPath;
     }
     env.push_back("PATH=" + daemonPath);
-    std::vector<char *> envp;
-    for (std::string &entry : env) {
-        envp.push_back(&entry[0]);
-    }
-    envp.push_back(nullptr);
-    char binary[] = PELLIX_BINARY_PATH;
     std::vector<std::string> command = wrapperCommand();
-    if (!command.empty()) {
-        command[0] = findProgram(command[0]);
-    }
-    command.push_back(binary);
-    std::vector<char *> argv;
-    for (std::string &word : command) {
-        argv.push_back(&word[0]);
-    }
-    argv.push_back(nullptr);
+    command.push_back(PELLIX_BINARY_PATH);
     const std::string tmpDir = rootDir + "/tmp";
     const unsigned long lockedFlags = tmpCover == TMP_READ_ONLY ? lockedMountFlags(tmpDir) : 0;
     int namespaces = 0;
@@ -368,49 +286,22 @@ bool DaemonProcess::spawn()
     if (tmpCover != TMP_AS_IS) {
         namespaces |= CLONE_NEWNS;
     }
-
-    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out < 0 || err < 0) {
-        error = "cannot create " + outPath + " or " + errPath;
-        if (out >= 0) {
-            close(out);
-        }
-        if (err >= 0) {
-            close(err);
-        }
-        return false;
-    }
-    waitStatus = -1;
-    child = fork();
-    if (child == 0) {
-        dup2(out, STDOUT_FILENO);
-        dup2(err, STDERR_FILENO);
-        // The test process may have signals blocked or ignored that the
-        // daemon must see as a fresh process would.
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        signal(SIGPIPE, SIG_DFL);
-        signal(SIGCHLD, SIG_DFL);
-        signal(SIGWINCH, SIG_DFL);
+    // In the child, just before the exec.
+    const auto isolate = [&]() -> int {
         if (namespaces != 0 && !enterNamespaces(namespaces)) {
-            _exit(126);
+            return 126;
         }
         if (tmpCover != TMP_AS_IS &&
             !coverDirectory(tmpCover, tmpDir.c_str(), tmpfsMountOptions.c_str(), lockedFlags)) {
-            _exit(125);
+            return 125;
         }
         if (fileLimitSet && setrlimit(RLIMIT_NOFILE, &fileLimit) != 0) {
-            _exit(124);
+            return 124;
         }
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
-    close(out);
-    close(err);
-    if (child < 0) {
-        error = std::string("fork: ") + strerror(errno);
+        return 0;
+    };
+    if (!process.exec(command, env, {outputPath("stdout"), outputPath("stderr")}, isolate)) {
+        error = process.error();
         return false;
     }
     return true;
@@ -418,8 +309,8 @@ bool DaemonProcess::spawn()
 
 bool DaemonProcess::ownsInetSocket(const char *table, uint16_t port, bool listening) const
 {
-    const std::set<std::string> inodes = socketInodes(child);
-    std::ifstream in("/proc/" + std::to_string(child) + "/net/" + table);
+    const std::set<std::string> inodes = socketInodes(pid());
+    std::ifstream in("/proc/" + std::to_string(pid()) + "/net/" + table);
     std::string line;
     std::getline(in, line); // column titles
     while (std::getline(in, line)) {
@@ -461,7 +352,7 @@ bool DaemonProcess::waitReady(uint16_t expectedPort, int timeoutMs)
         if (unixReady && ownsInetSocket("tcp", expectedPort, true) && ownsInetSocket("udp", expectedPort, false)) {
             return true;
         }
-        pause(5);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     error = "the daemon did not listen on port " + std::to_string(expectedPort) + " and " + unixSocketPath() +
             " in time";
@@ -495,7 +386,7 @@ bool DaemonProcess::start()
             return true;
         }
         const bool clash = portClash();
-        kill9();
+        process.kill();
         if (!clash) {
             return false;
         }
@@ -512,44 +403,27 @@ bool DaemonProcess::startExpecting(uint16_t expectedPort)
     if (waitReady(expectedPort, readyTimeoutMs())) {
         return true;
     }
-    kill9();
+    process.kill();
     return false;
 }
 
 bool DaemonProcess::running()
 {
-    if (child <= 0) {
-        return false;
-    }
-    int status = 0;
-    const pid_t r = waitpid(child, &status, WNOHANG);
-    if (r == child) {
-        waitStatus = status;
-        child = -1;
-        return false;
-    }
-    return true;
+    return process.running();
 }
 
 bool DaemonProcess::sendSignal(int sig)
 {
-    return child > 0 && kill(child, sig) == 0;
+    return process.signal(sig);
 }
 
 int DaemonProcess::waitForExit(int timeoutMs)
 {
-    const int64_t deadline = nowMs() + timeoutMs;
-    while (running()) {
-        if (nowMs() >= deadline) {
-            kill9();
-            return -1;
-        }
-        pause(2);
+    if (!process.waitFor(timeoutMs)) {
+        process.kill();
+        return -1;
     }
-    if (waitStatus != -1 && WIFEXITED(waitStatus)) {
-        return WEXITSTATUS(waitStatus);
-    }
-    return -1;
+    return process.exitStatus();
 }
 
 int DaemonProcess::stop(int sig)
@@ -562,26 +436,17 @@ int DaemonProcess::stop(int sig)
 
 std::string DaemonProcess::describeEnd() const
 {
-    if (waitStatus == -1) {
-        return "still running or never started";
-    }
-    if (WIFEXITED(waitStatus)) {
-        return "exit status " + std::to_string(WEXITSTATUS(waitStatus));
-    }
-    if (WIFSIGNALED(waitStatus)) {
-        return "killed by signal " + std::to_string(WTERMSIG(waitStatus));
-    }
-    return "wait status " + std::to_string(waitStatus);
+    return process.describeEnd();
 }
 
 std::string DaemonProcess::stdoutText() const
 {
-    return readFile(rootDir + "/stdout-" + std::to_string(runs) + ".txt");
+    return readFile(outputPath("stdout"));
 }
 
 std::string DaemonProcess::stderrText() const
 {
-    return readFile(rootDir + "/stderr-" + std::to_string(runs) + ".txt");
+    return readFile(outputPath("stderr"));
 }
 
 std::string DaemonProcess::logText() const
@@ -621,26 +486,12 @@ std::string DaemonProcess::sanitizerReport() const
 
 bool DaemonProcess::waitForFile(const std::string &path, int timeoutMs)
 {
-    const int64_t deadline = nowMs() + timeoutMs;
-    while (!fileExists(path)) {
-        if (nowMs() >= deadline) {
-            return false;
-        }
-        pause(5);
-    }
-    return true;
+    return waitUntil(timeoutMs, 5, [&] { return fileExists(path); });
 }
 
 bool DaemonProcess::waitForText(const std::string &path, const std::string &needle, int timeoutMs)
 {
-    const int64_t deadline = nowMs() + timeoutMs;
-    while (readFile(path).find(needle) == std::string::npos) {
-        if (nowMs() >= deadline) {
-            return false;
-        }
-        pause(5);
-    }
-    return true;
+    return waitUntil(timeoutMs, 5, [&] { return readFile(path).find(needle) != std::string::npos; });
 }
 
 } // namespace e2e

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/Subprocess.h"
 #include "tests/support/TempDir.h"
 
 namespace e2e {
@@ -37,7 +38,7 @@ public:
     std::string regMapPath() const { return rootDir + "/tmp/regMap.json"; }
     std::string unixSocketPath() const { return rootDir + "/tmp/qm_sock"; }
     uint16_t port() const { return tcpPort; }
-    pid_t pid() const { return child; }
+    pid_t pid() const { return process.pid(); }
 
     // Puts a directory in front of the daemon's PATH (for a stand-in of a
     // program it runs through the shell).
@@ -111,7 +112,7 @@ private:
     bool portClash() const;
     static int readyTimeoutMs();
     bool ownsInetSocket(const char *table, uint16_t port, bool listening) const;
-    void kill9();
+    std::string outputPath(const char *stream) const;
 
     std::string rootDir;
     std::string extraPath;
@@ -122,8 +123,7 @@ private:
     std::string tmpfsMountOptions;
     bool unixSocketExpected = true;
     uint16_t tcpPort = 0;
-    pid_t child = -1;
-    int waitStatus = -1;
+    Subprocess process;
     int runs = 0;
     std::string error;
 };

@@ -9,12 +9,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 
 #include "tests/support/Frames.h"
+#include "tests/support/StreamIo.h"
 
 namespace e2e {
 
@@ -154,52 +154,12 @@ bool ModuleClient::send(const std::string &data)
     if (kind == UDP) {
         return ::send(fd, data.data(), data.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(data.size());
     }
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    return sendAll(fd, data);
 }
 
 std::string ModuleClient::readExactly(size_t count, int timeoutMs)
 {
-    std::string got;
-    if (fd < 0) {
-        return got;
-    }
-    const int64_t deadline = nowMs() + timeoutMs;
-    char buffer[4096];
-    while (got.size() < count) {
-        const int64_t left = deadline - nowMs();
-        if (left <= 0) {
-            break;
-        }
-        struct pollfd p = {fd, POLLIN, 0};
-        const int ready = poll(&p, 1, static_cast<int>(left));
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        if (ready <= 0) {
-            break;
-        }
-        const size_t want = std::min(sizeof buffer, count - got.size());
-        const ssize_t n = recv(fd, buffer, want, 0);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        got.append(buffer, static_cast<size_t>(n));
-    }
-    return got;
+    return fd < 0 ? std::string() : readUpTo(fd, count, timeoutMs);
 }
 
 std::string ModuleClient::readFor(int ms)
