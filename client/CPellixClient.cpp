@@ -178,6 +178,9 @@ public:
 CPellixClient::Impl::Impl(const ClientOptions &o) : options(o), decoupler(PacketFrame::kStartMark, PacketFrame::kEndMark)
 {
     notices.reserve(8);
+    // The hub pauses after each descriptor it serves to share its loop among
+    // many; a module watches one, and the pause would only cap what it reads.
+    manager.setServePauseUs(0);
 }
 
 CPellixClient::Impl::~Impl()

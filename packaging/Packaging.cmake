@@ -10,6 +10,8 @@
 #
 #   cpack --config <build>/CPackConfig.cmake     pellix_<version>_<arch>.deb (runtime)
 #                                                pellix-dev_<version>_<arch>.deb (dev)
+#                                                pellix-bridge_<version>_<arch>.deb (bridge,
+#                                                PackagingBridge.cmake)
 # The architecture is the build's: amd64 on the host, arm64 with
 # cmake/toolchain-aarch64.cmake.
 
@@ -87,5 +89,10 @@ set(CPACK_COMPONENT_DEV_DESCRIPTION "module SDK for the Pellix message hub
 libpellix_client.a and its headers (include/pellix), with a CMake package
 (find_package(Pellix), target Pellix::client) and a pkg-config file
 (pellix), for building the modules that speak to the hub.")
+
+# pellix-bridge, a package of its own.
+if(TARGET pellix-bridge)
+  include(${CMAKE_CURRENT_LIST_DIR}/PackagingBridge.cmake)
+endif()
 
 include(CPack)

@@ -8,7 +8,10 @@
 #     a listener), and that ends with status 255 on SIGTERM;
 #   - the example module, built against the installed SDK once through
 #     pkg-config and once through find_package(Pellix), answers a frame
-#     from pellix-cli through that hub.
+#     from pellix-cli through that hub;
+#   - the installed pellix-bridge, between that hub and a mosquitto broker,
+#     carries an event from pellix-cli to mosquitto_sub; its unit passes
+#     systemd-analyze, and only its package depends on libmosquitto.
 # The hub runs in a network namespace of its own on the default port when
 # the machine allows one, else on a free port.
 #   scripts/package-test.sh [build dir]      (default build-package; an
@@ -113,6 +116,37 @@ if [ "${1:-}" = "--inside" ]; then
     wait "$module_pid" || true
   done
 
+  # The installed bridge between this hub and a broker of its own.
+  bridge_unit=$root/usr/lib/systemd/system/pellix-bridge.service
+  [ "$(sed -n 's/^ExecStart=//p' "$bridge_unit")" = "/usr/bin/pellix-bridge /etc/pellix-bridge/bridge.json" ] ||
+    fail "the bridge unit's ExecStart is not /usr/bin/pellix-bridge /etc/pellix-bridge/bridge.json"
+  mqtt_port=$((port + 1))
+  printf 'listener %s 127.0.0.1\nallow_anonymous true\nuser root\n' "$mqtt_port" > "$work/mosquitto.conf"
+  mosquitto -c "$work/mosquitto.conf" > "$work/mosquitto.out" 2>&1 &
+  broker_pid=$!
+  printf '{ "broker": { "port": %s, "clientId": "pkg-bridge" }, "hub": { "port": %s, "moduleId": "0x50" },
+  "prefix": "pkg", "out": [ { "event": 8, "topic": "{prefix}/event/{event}", "qos": 1 } ] }\n' \
+    "$mqtt_port" "$port" > "$work/bridge.json"
+  "$root/usr/bin/pellix-bridge" "$work/bridge.json" > "$work/bridge.out" 2>&1 &
+  bridge_pid=$!
+  cleanup_hub() { kill -9 "$hub_pid" "$broker_pid" "$bridge_pid" 2> /dev/null || true; }
+  for _ in $(seq 1 100); do
+    grep -q "broker link up" "$work/bridge.out" && break
+    sleep 0.1
+  done
+  grep -q "broker link up" "$work/bridge.out" || fail "the bridge did not reach the broker: $(cat "$work/bridge.out")"
+  timeout 10 mosquitto_sub -p "$mqtt_port" -t pkg/event/8 -C 1 > "$work/sub.out" &
+  sub_pid=$!
+  sleep 0.5
+  "$cli" pub 8 "through the bridge" "${tcp[@]}" > /dev/null
+  wait "$sub_pid" || fail "no message on pkg/event/8: $(cat "$work/bridge.out")"
+  [ "$(cat "$work/sub.out")" = "through the bridge" ] || fail "the bridge carried '$(cat "$work/sub.out")'"
+  echo "pellix-bridge: carried an event to the broker"
+  kill -TERM "$bridge_pid"
+  wait "$bridge_pid" || fail "the bridge ended with status $? on SIGTERM"
+  kill -TERM "$broker_pid"
+  wait "$broker_pid" || true
+
   grep -q "pellix start" "$hub/work/data/log/Pellix.txt" || fail "no start record in the hub's log"
   kill -TERM "$hub_pid"
   status=0
@@ -126,20 +160,21 @@ fi
 # --- outside: build, package, inspect, unpack ---
 build=${1:-build-package}
 jobs=$(nproc 2>/dev/null || echo 2)
-scripts/setup.sh file iproute2
+scripts/setup.sh file iproute2 mosquitto mosquitto-clients
 # A build directory that exists already (the plain build of the test run)
 # is packaged as it is configured.
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELLIX_WERROR=ON -DPELLIX_BUILD_TESTS=OFF \
     -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON
 fi
-cmake --build "$build" -j "$jobs" --target pellix pellix-cli pellix_client
+cmake --build "$build" -j "$jobs" --target pellix pellix-cli pellix_client pellix-bridge
 rm -rf "$build/packages"
 (cd "$build" && cpack -G DEB -C RelWithDebInfo)
 
 deb=$(ls "$build"/packages/pellix_*_amd64.deb)
 dev=$(ls "$build"/packages/pellix-dev_*_amd64.deb)
-for package in "$deb" "$dev"; do
+bridge=$(ls "$build"/packages/pellix-bridge_*_amd64.deb)
+for package in "$deb" "$dev" "$bridge"; do
   echo "== $package"
   dpkg-deb -I "$package"
   dpkg-deb -c "$package"
@@ -148,11 +183,15 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for need in libspdlog1.10 libfmt9 libjsoncpp25 psmisc; do
   [[ "$depends" == *"$need"* ]] || fail "pellix does not depend on $need: $depends"
 done
-contents=$(dpkg-deb -c "$deb"; dpkg-deb -c "$dev")
+[[ "$depends" != *libmosquitto* ]] || fail "pellix depends on libmosquitto: $depends"
+[[ "$(dpkg-deb -f "$bridge" Depends)" == *libmosquitto1* ]] || fail "pellix-bridge does not depend on libmosquitto1"
+contents=$(dpkg-deb -c "$deb"; dpkg-deb -c "$dev"; dpkg-deb -c "$bridge")
 for path in ./usr/bin/pellix ./usr/bin/pellix-cli ./usr/lib/systemd/system/pellix.service \
     ./usr/share/pellix/pellixPara.hardened.json \
     ./usr/lib/libpellix_client.a ./usr/include/pellix/CPellixClient.h \
-    ./usr/lib/cmake/Pellix/PellixConfig.cmake ./usr/lib/pkgconfig/pellix.pc; do
+    ./usr/lib/cmake/Pellix/PellixConfig.cmake ./usr/lib/pkgconfig/pellix.pc \
+    ./usr/bin/pellix-bridge ./usr/lib/systemd/system/pellix-bridge.service \
+    ./usr/share/pellix-bridge/bridge.example.json; do
   grep -q " $path\$" <<< "$contents" || fail "$path is in neither package"
 done
 
@@ -160,7 +199,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 dpkg -x "$deb" "$work/root"
 dpkg -x "$dev" "$work/root"
-for binary in pellix pellix-cli; do
+dpkg -x "$bridge" "$work/root"
+for binary in pellix pellix-cli pellix-bridge; do
   description=$(file -b "$work/root/usr/bin/$binary")
   echo "usr/bin/$binary: $description"
   [[ "$description" == *", stripped"* ]] || fail "usr/bin/$binary is not stripped"
@@ -172,6 +212,9 @@ if command -v systemd-analyze > /dev/null; then
   sed "s#^ExecStart=/usr/bin/#ExecStart=$work/root/usr/bin/#" "$work/root/usr/lib/systemd/system/pellix.service" \
     > "$work/unit/pellix.service"
   systemd-analyze verify "$work/unit/pellix.service" || fail "systemd-analyze verify rejects the unit"
+  sed "s#^ExecStart=/usr/bin/#ExecStart=$work/root/usr/bin/#" \
+    "$work/root/usr/lib/systemd/system/pellix-bridge.service" > "$work/unit/pellix-bridge.service"
+  systemd-analyze verify "$work/unit/pellix-bridge.service" || fail "systemd-analyze verify rejects the bridge's unit"
   echo "systemd-analyze verify: the unit is sound"
 fi
 

@@ -1,0 +1,32 @@
+# The pellix-bridge Debian package (component bridge): the program, its
+# systemd unit and an example configuration. It is the only package that
+# depends on libmosquitto; pellix itself does not.
+#
+#   <prefix>/bin/pellix-bridge                                   (bridge/CMakeLists.txt)
+#   <prefix>/lib/systemd/system/pellix-bridge.service
+#   <prefix>/share/pellix-bridge/bridge.example.json
+
+install(CODE "
+  set(PELLIX_UNIT_BINDIR \"\${CMAKE_INSTALL_PREFIX}/bin\")
+  configure_file(\"${CMAKE_CURRENT_LIST_DIR}/pellix-bridge.service.in\"
+                 \"${PROJECT_BINARY_DIR}/packaging/pellix-bridge.service\" @ONLY)
+" COMPONENT bridge)
+install(FILES ${PROJECT_BINARY_DIR}/packaging/pellix-bridge.service
+        DESTINATION lib/systemd/system COMPONENT bridge)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/pellix-bridge.example.json
+        DESTINATION share/pellix-bridge RENAME bridge.example.json COMPONENT bridge)
+
+list(APPEND CPACK_COMPONENTS_ALL bridge)
+set(CPACK_DEBIAN_BRIDGE_PACKAGE_NAME pellix-bridge)
+set(CPACK_DEBIAN_BRIDGE_PACKAGE_SECTION net)
+# What dpkg-shlibdeps finds in the binary on Debian 12; the hub is a
+# recommendation only, since the bridge may reach one on another host.
+set(CPACK_DEBIAN_BRIDGE_PACKAGE_DEPENDS
+    "libc6 (>= 2.34), libgcc-s1 (>= ${pellix_libgcc_version}), libstdc++6 (>= 11), libmosquitto1 (>= 1.6.0), libjsoncpp25 (>= 1.9.5)")
+set(CPACK_DEBIAN_BRIDGE_PACKAGE_RECOMMENDS "pellix")
+set(CPACK_COMPONENT_BRIDGE_DESCRIPTION "bridge between the Pellix hub and an MQTT broker
+pellix-bridge registers with the hub as a module and passes chosen hub
+events to MQTT topics and messages under chosen topic filters to hub events
+or module frames, with an offline queue, reconnection with backoff and a
+retained state topic. A systemd unit runs it from
+/etc/pellix-bridge/bridge.json.")
