@@ -44,7 +44,8 @@ if [ "${1:-}" != "--no-test" ]; then
   # The cases that wait out real time ran natively already (label "slow");
   # the Python SDK's (label "python") run the host's interpreter, nothing arm64;
   # the bridge's end-to-end ones (label "bridge") need a broker and real time.
-  ctest --test-dir "$build" -j "$jobs" -LE 'slow|python|bridge' --output-on-failure --timeout 600
+  # One case more than cores: each spends part of its time waiting.
+  ctest --test-dir "$build" -j "$((jobs + 1))" -LE 'slow|python|bridge' --output-on-failure --timeout 600
 fi
 
 (cd "$build" && cpack -G DEB -C RelWithDebInfo)
