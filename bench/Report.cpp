@@ -45,7 +45,8 @@ std::string valueOf(const ResultLine &line, const std::string &key)
 // The many-modules scenario runs with 200 connections unless it is part of
 // the sweep over the number of connections.
 bool median(const ReportInput &input, const std::string &target, const std::string &scenario,
-            const std::string &size, const std::string &key, double &out, const std::string &connections = "")
+            const std::string &size, const std::string &key, double &out, const std::string &connections = "",
+            const std::string &qos = "")
 {
     const std::string wantedConnections = !connections.empty() ? connections : scenario == "many" ? "200" : "";
     std::vector<double> values;
@@ -54,6 +55,7 @@ bool median(const ReportInput &input, const std::string &target, const std::stri
         if (valueOf(line, "target") == target && valueOf(line, "scenario") == scenario &&
             (size.empty() || valueOf(line, "size") == size) &&
             (wantedConnections.empty() || valueOf(line, "connections") == wantedConnections) &&
+            (qos.empty() || valueOf(line, "qos") == qos) &&
             valueOf(line, "ok") == "1" && numberOf(line, key, v) && v >= 0) {
             values.push_back(v);
         }
@@ -144,6 +146,57 @@ std::string barPlot(const std::string &file, int first = kFloor)
                 (t == first ? ":xtic(1)" : "") + " title \"" + kTargetTitles[t] + "\" lt " + std::to_string(t + 1);
     }
     return plot + "\n";
+}
+
+// Hub events carried to an MQTT subscriber by pellix-bridge, beside the
+// same publications made straight to the broker and relayed by Mosquitto's
+// own bridge; only when a bridge scenario ran.
+void bridgeSection(const ReportInput &input, std::ostringstream &out)
+{
+    const char *const targets[] = {"pellix-bridge", "pellix-bridge-hardened", "mosquitto", "mosquitto-bridge"};
+    const int kShips = 0, kHardenedHub = 1, kAlone = 2, kPeerBridge = 3;
+    bool ran = false;
+    for (const ResultLine &line : input.lines) {
+        ran = ran || valueOf(line, "scenario") == "bridge";
+    }
+    if (!ran) {
+        return;
+    }
+    out << "\nEvents from a module through the hub (as it ships, and hardened) and pellix-bridge to an MQTT "
+           "subscriber, beside publications straight to the broker and relayed by a second Mosquitto bridged to it "
+           "(median of the repeats; CPU, memory and losses of the bridge behind the hardened hub):\n\n";
+    out << "| Events | Bridge, hub as it ships /s | Bridge, hardened hub /s | Mosquitto alone /s | Mosquitto bridge /s "
+           "| Bridge ÷ Mosquitto alone | Bridge CPU µs/event | Mosquitto bridge CPU µs/event | Bridge VmHWM kB | "
+           "Lost |\n";
+    out << "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+    for (const char *size : {"32", "1024"}) {
+        for (const char *qos : {"0", "1"}) {
+            double rate[4] = {0, 0, 0, 0};
+            bool have[4] = {false, false, false, false};
+            out << "| " << size << " B, QoS " << qos << " |";
+            for (int t = 0; t < 4; ++t) {
+                have[t] = median(input, targets[t], "bridge", size, "rate", rate[t], "", qos);
+                out << " " << (have[t] ? formatNumber(rate[t]) : "–") << " |";
+            }
+            out << " " << ratio(have[kHardenedHub], rate[kHardenedHub], have[kAlone], rate[kAlone]) << " |";
+            for (const std::pair<int, const char *> &cell :
+                 {std::make_pair(kHardenedHub, "cpu_us"), std::make_pair(kPeerBridge, "cpu_us"),
+                  std::make_pair(kHardenedHub, "hwm_kb"), std::make_pair(kHardenedHub, "lost")}) {
+                double v = 0;
+                out << " "
+                    << (median(input, targets[cell.first], "bridge", size, cell.second, v, "", qos) ? formatNumber(v)
+                                                                                                      : "–")
+                    << " |";
+            }
+            out << "\n";
+        }
+    }
+    double idle = 0;
+    double peerIdle = 0;
+    const bool haveIdle = median(input, targets[kShips], "bridge", "", "idle_rss_kb", idle);
+    const bool havePeerIdle = median(input, targets[kPeerBridge], "bridge", "", "idle_rss_kb", peerIdle);
+    out << "\nIdle VmRSS with both links up: pellix-bridge " << (haveIdle ? formatNumber(idle) : "–")
+        << " kB, the bridging Mosquitto " << (havePeerIdle ? formatNumber(peerIdle) : "–") << " kB.\n";
 }
 
 } // namespace
@@ -276,6 +329,7 @@ std::string markdownTable(const ReportInput &input)
                 << " |\n";
         }
     }
+    bridgeSection(input, out);
     if (!input.machine.empty()) {
         out << "\n" << input.machine << "\n";
     }

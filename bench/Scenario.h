@@ -26,6 +26,10 @@ struct Plan {
     size_t bodySize = 32;                    // bytes of each message's body (at least 16)
     int stallTimeoutMs = 10000;              // no delivery for this long: the run fails
     int keepAliveMs = 10000;                 // every module's keep-alive at most this often
+    // A message missing from a route is counted, not a failure; the run
+    // ends when the last one arrived or deliveries stalled (QoS 0 under
+    // load, where a broker may drop).
+    bool lossTolerated = false;
 };
 
 struct Outcome {

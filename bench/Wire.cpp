@@ -1,8 +1,10 @@
 #include "bench/Wire.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "bench/BenchIo.h"
@@ -423,9 +425,289 @@ private:
     std::vector<std::string> topics;
 };
 
+// ---- the relay ----------------------------------------------------------
+
+const uint64_t kProbeMark = 0xffffffff00000000ULL; // probes: kProbeMark + n; never a run's sequence
+const uint64_t kLastProbe = ~0ULL;
+
+// A connected MQTT 3.1.1 client without keep-alive; -1 with `error` set.
+int mqttConnect(uint16_t port, const std::string &clientId, std::string &error)
+{
+    const int fd = connectLoopback(port);
+    if (fd < 0) {
+        error = "cannot reach the broker on port " + std::to_string(port);
+        return -1;
+    }
+    std::string variable;
+    appendString(variable, "MQTT");
+    variable += '\x04';                      // protocol level 3.1.1
+    variable += '\x02';                      // clean session
+    variable += std::string("\x00\x00", 2); // no keep-alive: a run lasts seconds
+    appendString(variable, clientId);
+    std::string connect(1, '\x10');
+    appendRemainingLength(connect, variable.size());
+    connect += variable;
+    unsigned char ack[4];
+    if (!writeAll(fd, connect.data(), connect.size()) || !readExact(fd, ack, sizeof ack, kReplyTimeoutMs) ||
+        ack[0] != 0x20 || ack[3] != 0) {
+        error = "the broker on port " + std::to_string(port) + " refused " + clientId;
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+class RelayWire : public Wire {
+public:
+    explicit RelayWire(const RelaySetup &relaySetup) : setup(relaySetup) {}
+
+    bool open(int, const std::vector<std::pair<int, int>> &, bool) override
+    {
+        const std::string client = "pellix-bench-" + std::to_string(getpid());
+        subscriber = mqttConnect(setup.subscribePort, client + "-sub", lastError);
+        if (subscriber < 0) {
+            return false;
+        }
+        std::string body("\x00\x01", 2); // packet id 1
+        appendString(body, kRelayTopic);
+        body += static_cast<char>(setup.qos);
+        std::string subscribe(1, '\x82');
+        appendRemainingLength(subscribe, body.size());
+        subscribe += body;
+        unsigned char suback[5];
+        if (!writeAll(subscriber, subscribe.data(), subscribe.size()) ||
+            !readExact(subscriber, suback, sizeof suback, kReplyTimeoutMs) || suback[0] != 0x90 ||
+            suback[4] != setup.qos) {
+            lastError = "the broker refused the subscription at QoS " + std::to_string(setup.qos);
+            return false;
+        }
+        if (setup.hubPublisher) {
+            publisher = connectLoopback(setup.publishPort);
+            const std::string reply = frame(kFirstModuleId, CENTER_DEV_ID, CMD_REG);
+            std::string got(reply.size(), '\0');
+            if (publisher < 0 ||
+                !writeText(publisher, frame(CENTER_DEV_ID, kFirstModuleId, CMD_REG, "bench-relay")) ||
+                !readExact(publisher, &got[0], got.size(), kReplyTimeoutMs) || got != reply) {
+                lastError = "no registration reply from the hub on port " + std::to_string(setup.publishPort);
+                return false;
+            }
+        } else {
+            publisher = mqttConnect(setup.publishPort, client + "-pub", lastError);
+            if (publisher < 0) {
+                return false;
+            }
+        }
+        if (!awaitRelay()) {
+            return false;
+        }
+        if (setup.onReady) {
+            setup.onReady();
+        }
+        return true;
+    }
+    void close() override
+    {
+        // DISCONNECT to the brokers; the sockets close next either way.
+        if (publisher >= 0) {
+            if (!setup.hubPublisher) {
+                writeAll(publisher, "\xe0\x00", 2);
+            }
+            ::close(publisher);
+        }
+        if (subscriber >= 0) {
+            writeAll(subscriber, "\xe0\x00", 2);
+            ::close(subscriber);
+        }
+        publisher = subscriber = -1;
+    }
+    int sendFd(int, int) const override { return publisher; }
+    void encode(std::string &out, int, int, const unsigned char *body, size_t size) override
+    {
+        if (setup.hubPublisher) {
+            unsigned char event[2];
+            PacketFrame::eventNumber(event, kRelayEvent);
+            appendFrame(out, EVENT_MGR_DEV_ID, kFirstModuleId, CMD_PUBLISH_EVENT, event, sizeof event, body, size);
+            return;
+        }
+        const size_t idSize = setup.qos > 0 ? 2 : 0;
+        out += static_cast<char>(0x30 | (setup.qos << 1));
+        appendRemainingLength(out, 2 + strlen(kRelayTopic) + idSize + size);
+        appendString(out, kRelayTopic);
+        if (idSize > 0) {
+            nextId = static_cast<uint16_t>(nextId % 65535 + 1); // never 0
+            out += static_cast<char>(nextId >> 8);
+            out += static_cast<char>(nextId & 0xff);
+        }
+        out.append(reinterpret_cast<const char *>(body), size);
+    }
+    void encodePublish(std::string &out, int sender, const unsigned char *body, size_t size) override
+    {
+        encode(out, sender, 1, body, size);
+    }
+    // The subscriber, and an MQTT publisher for its acknowledgements (which
+    // parse() passes over).
+    std::vector<std::pair<int, int>> receiveFds() const override
+    {
+        std::vector<std::pair<int, int>> fds = {{subscriber, 1}};
+        if (!setup.hubPublisher) {
+            fds.emplace_back(publisher, 0);
+        }
+        return fds;
+    }
+    // Only the subscriber receives PUBLISH packets: their acknowledgements
+    // go back to it from here, one write per call.
+    long parse(const unsigned char *data, size_t size, std::vector<Body> &out) override
+    {
+        size_t pos = 0;
+        std::string acks;
+        while (size - pos >= 2) {
+            const unsigned char *p = data + pos;
+            size_t length = 0;
+            size_t header = 1;
+            int shift = 0;
+            bool complete = false;
+            while (header < size - pos && header <= 4) {
+                const unsigned char byte = p[header++];
+                length |= static_cast<size_t>(byte & 0x7f) << shift;
+                shift += 7;
+                if ((byte & 0x80) == 0) {
+                    complete = true;
+                    break;
+                }
+            }
+            if (!complete) {
+                if (header > 4) {
+                    return -1;
+                }
+                break;
+            }
+            if (size - pos < header + length) {
+                break;
+            }
+            if ((p[0] & 0xf0) == 0x30) {
+                const int qos = (p[0] >> 1) & 3;
+                const size_t idSize = qos > 0 ? 2 : 0;
+                if (qos > 1 || length < 2 + idSize) {
+                    return -1;
+                }
+                const size_t topicSize = static_cast<size_t>((p[header] << 8) | p[header + 1]);
+                if (2 + topicSize + idSize > length) {
+                    return -1;
+                }
+                const unsigned char *id = p + header + 2 + topicSize;
+                if (qos == 1) {
+                    acks += std::string("\x40\x02", 2);
+                    acks += static_cast<char>(id[0]);
+                    acks += static_cast<char>(id[1]);
+                }
+                out.push_back(Body{id + idSize, length - 2 - topicSize - idSize});
+            }
+            pos += header + length;
+        }
+        if (!acks.empty() && !writeText(subscriber, acks)) {
+            lastError = "cannot acknowledge to the broker";
+            return -1;
+        }
+        return static_cast<long>(pos);
+    }
+    int keepAliveFd(int module) const override { return module == 0 && setup.hubPublisher ? publisher : -1; }
+    void appendKeepAlive(std::string &out, int) const override
+    {
+        appendFrame(out, CENTER_DEV_ID, kFirstModuleId, CMD_HEART, nullptr, 0, nullptr, 0);
+    }
+
+private:
+    bool sendProbe(uint64_t mark)
+    {
+        unsigned char body[16] = {};
+        memcpy(body, &mark, sizeof mark);
+        std::string out;
+        encode(out, 0, 1, body, sizeof body);
+        return writeText(publisher, out);
+    }
+    // Probes every 100 ms until one arrives, then a last one: once that is
+    // back nothing of the probing is left on the way.
+    bool awaitRelay()
+    {
+        const int64_t deadline = nowNs() + static_cast<int64_t>(setup.readyTimeoutMs) * 1000000LL;
+        std::string buffer;
+        std::vector<Body> bodies;
+        uint64_t probes = 0;
+        bool arrived = false;
+        bool last = false;
+        while (!last) {
+            if (!arrived && !sendProbe(kProbeMark + probes++)) {
+                lastError = "cannot publish a probe";
+                return false;
+            }
+            const int64_t waitUntil = nowNs() + 100000000LL;
+            while (nowNs() < waitUntil && !last) {
+                unsigned char chunk[4096];
+                struct pollfd p = {subscriber, POLLIN, 0};
+                const int ready = poll(&p, 1, 20);
+                if (ready < 0 && errno != EINTR) {
+                    lastError = "poll failed while probing";
+                    return false;
+                }
+                if (ready <= 0) {
+                    continue;
+                }
+                const ssize_t n = read(subscriber, chunk, sizeof chunk);
+                if (n <= 0) {
+                    if (n < 0 && errno == EINTR) {
+                        continue;
+                    }
+                    lastError = "the broker closed the subscriber while probing";
+                    return false;
+                }
+                buffer.append(reinterpret_cast<const char *>(chunk), static_cast<size_t>(n));
+                bodies.clear();
+                const long used = parse(reinterpret_cast<const unsigned char *>(buffer.data()), buffer.size(), bodies);
+                if (used < 0) {
+                    lastError = "malformed stream while probing";
+                    return false;
+                }
+                for (const Body &body : bodies) {
+                    uint64_t mark = 0;
+                    if (body.size >= sizeof mark) {
+                        memcpy(&mark, body.data, sizeof mark);
+                    }
+                    last = last || mark == kLastProbe;
+                    if (!arrived && mark >= kProbeMark) {
+                        arrived = true;
+                        if (!sendProbe(kLastProbe)) {
+                            lastError = "cannot publish a probe";
+                            return false;
+                        }
+                    }
+                }
+                buffer.erase(0, static_cast<size_t>(used));
+            }
+            if (nowNs() > deadline) {
+                lastError = arrived ? "the last probe did not come through" : "no probe came through the relay";
+                return false;
+            }
+        }
+        return true;
+    }
+
+    RelaySetup setup;
+    int publisher = -1;
+    int subscriber = -1;
+    uint16_t nextId = 0;
+};
+
 } // namespace
 
+const int kRelayEvent = 100;
+const char kRelayTopic[] = "bench/relay";
+
 Wire::~Wire() = default;
+
+std::unique_ptr<Wire> makeRelayWire(const RelaySetup &setup)
+{
+    return std::unique_ptr<Wire>(new RelayWire(setup));
+}
 
 std::unique_ptr<Wire> makeWire(Target target, uint16_t port)
 {

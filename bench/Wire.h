@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -72,6 +73,27 @@ protected:
 };
 
 std::unique_ptr<Wire> makeWire(Target target, uint16_t port);
+
+// The relay: module 0 publishes, module 1 is an MQTT 3.1.1 client of the
+// broker at subscribePort subscribed to kRelayTopic at `qos` (it
+// acknowledges QoS 1 itself). The publisher is a hub module publishing
+// kRelayEvent (hubPublisher), which a bridge carries to the broker, or an
+// MQTT client publishing kRelayTopic at `qos` to the broker at publishPort
+// (the same broker, or one that bridges to it). open() returns once a probe
+// went the whole way and every earlier probe is out of the way: the bridge
+// or the brokers' link is up and subscribed. Runs are short: the MQTT
+// clients ask for no keep-alive, the hub module sends its own.
+extern const int kRelayEvent;
+extern const char kRelayTopic[];
+struct RelaySetup {
+    bool hubPublisher = false;
+    uint16_t publishPort = 0;
+    uint16_t subscribePort = 0;
+    int qos = 0;
+    int readyTimeoutMs = 15000;
+    std::function<void()> onReady; // called once the relay carries, before open() returns
+};
+std::unique_ptr<Wire> makeRelayWire(const RelaySetup &setup);
 const char *targetName(Target target);
 
 } // namespace bench

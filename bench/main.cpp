@@ -1,7 +1,7 @@
 // pellix-bench: the load generator of bench/run.sh.
 //
 //   pellix-bench run --target floor|pellix|mqtt [--port P] [--pid PID] [--label L]
-//                    --scenario flood|paced|fanout|many|idle|stuck [options]
+//                    --scenario flood|paced|fanout|many|idle|stuck|bridge [options]
 //       one measured run; prints one result line (key=value words) and
 //       exits 1 when a message was lost or the run failed
 //   pellix-bench free-port
@@ -18,6 +18,15 @@
 // the flood's body, default 60000, and --seconds how long it lasts),
 // --monitor 1 (pellix: a monitor attached for the run; its copies and the
 // copies the hub reported lost go into the result line).
+//
+// bridge: one publisher, one MQTT subscriber of the broker at --broker-port
+// (default --port) on topic bench/relay at --qos 0|1. With --target pellix
+// the publisher is a module of the hub at --port publishing event 100, which
+// a pellix-bridge (--pid) maps to that topic; with --target mqtt it publishes
+// the topic at the QoS to the broker at --port, the same broker or one that
+// bridges to it. --lossy 1: a missing message is counted, not a failure.
+// The result line adds idle_rss_kb, --pid's VmRSS once the relay carried
+// its first probe.
 
 #include <unistd.h>
 
@@ -54,6 +63,9 @@ struct Options {
     int connections = 200;
     int stuck = 3;
     bool monitor = false;
+    int qos = 0;
+    uint16_t brokerPort = 0;
+    bool lossy = false;
 };
 
 int usage(const char *why)
@@ -111,6 +123,12 @@ bool parseRun(int argc, char **argv, Options &o, std::string &why)
             ok = parseValue(value, 2, 10000, o.connections);
         } else if (arg == "--monitor") {
             ok = parseValue(value, 0, 1, o.monitor);
+        } else if (arg == "--qos") {
+            ok = parseValue(value, 0, 1, o.qos);
+        } else if (arg == "--broker-port") {
+            ok = parseValue(value, 1, 65535, o.brokerPort);
+        } else if (arg == "--lossy") {
+            ok = parseValue(value, 0, 1, o.lossy);
         } else if (arg == "--stuck") {
             ok = parseValue(value, 1, 100, o.stuck);
         } else {
@@ -128,6 +146,10 @@ bool parseRun(int argc, char **argv, Options &o, std::string &why)
     }
     if (o.target != "floor" && o.port == 0) {
         why = "--port is needed for " + o.target;
+        return false;
+    }
+    if (o.scenario == "bridge" && o.target == "floor") {
+        why = "the bridge scenario needs --target pellix or mqtt";
         return false;
     }
     if (o.label.empty()) {
@@ -273,11 +295,37 @@ int runCommand(int argc, char **argv)
         plan.rate = o.rate > 0 ? o.rate : 10000;
         plan.messages = static_cast<long>(plan.rate * (o.seconds > 0 ? o.seconds : 5));
         plan.window = 1L << 30;
+    } else if (o.scenario == "bridge") {
+        line["qos"] = std::to_string(o.qos);
+        plan.modules = 2;
+        plan.routes = {{0, 1}};
+        plan.messages = o.count >= 0 ? o.count : 50000;
+        plan.lossTolerated = o.lossy;
+        if (o.lossy) {
+            plan.stallTimeoutMs = 2000; // what is missing by then counts as lost
+        }
     } else {
-        return usage("--scenario must be flood, paced, fanout, many, idle or stuck");
+        return usage("--scenario must be flood, paced, fanout, many, idle, stuck or bridge");
     }
 
-    std::unique_ptr<bench::Wire> wire = bench::makeWire(targetOf(o.target), o.port);
+    std::unique_ptr<bench::Wire> wire;
+    if (o.scenario == "bridge") {
+        bench::RelaySetup relay;
+        relay.hubPublisher = o.target == "pellix";
+        relay.publishPort = o.port;
+        relay.subscribePort = o.brokerPort != 0 ? o.brokerPort : o.port;
+        relay.qos = o.qos;
+        relay.onReady = [&o, &line] {
+            long rss = 0;
+            long hwm = 0;
+            if (o.pid > 0 && bench::processMemoryKb(o.pid, rss, hwm)) {
+                line["idle_rss_kb"] = std::to_string(rss);
+            }
+        };
+        wire = bench::makeRelayWire(relay);
+    } else {
+        wire = bench::makeWire(targetOf(o.target), o.port);
+    }
     bench::MonitorTap monitor;
     if (o.monitor && !monitor.start(o.port)) {
         fprintf(stderr, "pellix-bench: the hub did not switch a monitor on\n");

@@ -2,7 +2,7 @@
 # Benchmarks the hub beside the direct loopback floor and an MQTT broker, in
 # one invocation:
 #
-#   bench/run.sh [--smoke] [--repeats N] [--out DIR] [--build DIR]
+#   bench/run.sh [--smoke] [--repeats N] [--out DIR] [--build DIR] [--only LIST]
 #
 # Builds pellix once (build-bench-default), installs Mosquitto and gnuplot
 # from Debian when missing, and runs every scenario against the floor, the
@@ -18,9 +18,19 @@
 # --smoke runs tiny counts (seconds, for CI): every scenario against every
 # target, failing on a lost message or a crashed hub or broker; it asserts
 # no timing and writes into a temporary directory unless --out is given.
-# --build DIR takes pellix and pellix-bench from a build tree configured as
-# the benchmark's own (RelWithDebInfo, the default pause), such as the test
-# build, instead of building them again.
+# --build DIR takes pellix, pellix-bridge and pellix-bench from a build tree
+# configured as the benchmark's own (RelWithDebInfo, the default pause), such
+# as the test build, instead of building them again.
+# --only LIST runs only the scenarios named in LIST (comma-separated, such as
+# "bridge" or "flood,paced").
+#
+# The bridge scenario carries events from a hub module through the hub (as
+# it ships, and hardened) and pellix-bridge to a subscriber of a Mosquitto
+# broker, at QoS 0 and 1 (one fresh hub, broker and bridge per run; the
+# bridge's CPU and memory are measured). Beside it, the same publications
+# made straight to the broker ("mosquitto"), and relayed by a second
+# Mosquitto bridged to the first with a connection section
+# ("mosquitto-bridge").
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -29,13 +39,15 @@ repeats=3
 out=""
 build=build-bench-default
 own_build=1
+only=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --smoke) smoke=1; repeats=1 ;;
     --repeats) repeats="$2"; shift ;;
     --out) out="$2"; shift ;;
     --build) build="$2"; own_build=0; shift ;;
-    *) echo "usage: bench/run.sh [--smoke] [--repeats N] [--out DIR] [--build DIR]" >&2; exit 2 ;;
+    --only) only=",$2,"; shift ;;
+    *) echo "usage: bench/run.sh [--smoke] [--repeats N] [--out DIR] [--build DIR] [--only LIST]" >&2; exit 2 ;;
   esac
   shift
 done
@@ -54,7 +66,7 @@ if [ "$own_build" -eq 1 ]; then
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELLIX_WERROR=ON -DPELLIX_BUILD_TESTS=OFF \
         -DPELLIX_SERVE_PAUSE_US=1000 > "$build/configure.log"
 fi
-cmake --build "$build" -j "$jobs" --target pellix pellix-bench
+cmake --build "$build" -j "$jobs" --target pellix pellix-bridge pellix-bench
 bench=$build/bench/pellix-bench
 hardened=packaging/pellixPara.hardened.json
 
@@ -64,15 +76,25 @@ if [ -z "$out" ]; then
 fi
 mkdir -p "$out"
 
+# Every process a run started (hub, brokers, bridge), stopped in reverse.
 server_pid=""
 server_name=""
+servers=()
+server_names=()
 port=0
+started() {
+  servers+=("$server_pid")
+  server_names+=("$server_name")
+}
 stop_server() {
-  if [ -n "$server_pid" ]; then
-    kill -TERM "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-    server_pid=""
-  fi
+  local i
+  for ((i = ${#servers[@]} - 1; i >= 0; i--)); do
+    kill -TERM "${servers[i]}" 2>/dev/null || true
+    wait "${servers[i]}" 2>/dev/null || true
+  done
+  servers=()
+  server_names=()
+  server_pid=""
 }
 cleanup() {
   stop_server
@@ -115,6 +137,7 @@ start_pellix() { # default | hardened
   server_name="pellix ($1 configuration)"
   PELLIX_ROOT="$root" "$build/pellix" > "$root/stdout.txt" 2> "$root/stderr.txt" &
   server_pid=$!
+  started
   wait_for_port "$port"
   # A key the hub could not use would silently measure something else.
   if grep -q 'cannot use' "$root/stderr.txt"; then
@@ -132,6 +155,45 @@ start_mosquitto() {
   server_name="mosquitto"
   "$mosquitto_bin" -c "$conf" > "$work/mosquitto-$runs.log" 2>&1 &
   server_pid=$!
+  started
+  wait_for_port "$port"
+}
+# pellix-bridge HUB_PORT BROKER_PORT QOS: event 100 out to bench/relay.
+start_bridge() {
+  runs=$((runs + 1))
+  local config="$work/bridge-$runs.json"
+  cat > "$config" <<EOF
+{"broker": {"host": "127.0.0.1", "port": $2, "clientId": "pellix-bench-$runs"},
+ "hub": {"host": "127.0.0.1", "port": $1, "moduleId": "0x50", "name": "pellix-bridge"},
+ "prefix": "bench",
+ "out": [{"event": 100, "topic": "bench/relay", "qos": $3}]}
+EOF
+  server_name="pellix-bridge"
+  "$build/bridge/pellix-bridge" "$config" > "$work/bridge-$runs.log" 2>&1 &
+  server_pid=$!
+  started
+}
+# A second broker that carries bench/relay out to the broker on REMOTE_PORT
+# at QOS (Mosquitto's own bridge); its port in $port.
+start_mosquitto_bridge() { # REMOTE_PORT QOS
+  runs=$((runs + 1))
+  port=$("$bench" free-port)
+  local conf="$work/mosquitto-$runs.conf"
+  printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\nset_tcp_nodelay true\nlog_dest stderr\nlog_type error\n' \
+    "$port" > "$conf"
+  cat >> "$conf" <<EOF
+connection bench-relay
+address 127.0.0.1:$1
+topic bench/relay out $2
+cleansession true
+notifications false
+start_type automatic
+restart_timeout 1
+EOF
+  server_name="mosquitto (bridging)"
+  "$mosquitto_bin" -c "$conf" > "$work/mosquitto-$runs.log" 2>&1 &
+  server_pid=$!
+  started
   wait_for_port "$port"
 }
 
@@ -149,6 +211,8 @@ if [ "$smoke" -eq 1 ]; then
     "many 32 --connections 8 --rate 400 --seconds 0.3"
     # One stuck module: the hub as it ships loses one send time-out (10 s).
     "stuck 60000 --seconds 3 --stuck 1"
+    "bridge 32 --qos 0 --count 2000"
+    "bridge 1024 --qos 1 --count 500"
   )
 else
   scenarios=(
@@ -168,9 +232,27 @@ else
     # Three modules that never read, flooded with 60000-byte messages, while
     # a healthy pair exchanges a probe every 100 ms.
     "stuck 60000 --seconds 40"
+    # Through the bridge; at QoS 0 a broker may drop under load: counted.
+    # The counts keep the fast targets' runs long enough for CPU ticks of
+    # 10 ms; behind the hub as it ships, 1024 B run for about 30 s.
+    "bridge 32 --qos 0 --lossy 1 --count 200000"
+    "bridge 32 --qos 1 --count 100000"
+    "bridge 1024 --qos 0 --lossy 1 --count 50000"
+    "bridge 1024 --qos 1 --count 50000"
   )
 fi
-targets=(floor pellix pellix-monitor pellix-hardened mosquitto)
+if [ -n "$only" ]; then
+  kept=()
+  for entry in "${scenarios[@]}"; do
+    [[ "$only" == *",${entry%% *},"* ]] && kept+=("$entry")
+  done
+  if [ "${#kept[@]}" -eq 0 ]; then
+    echo "bench/run.sh: --only names no scenario" >&2
+    exit 2
+  fi
+  scenarios=("${kept[@]}")
+fi
+targets=(floor pellix pellix-monitor pellix-hardened mosquitto pellix-bridge pellix-bridge-hardened mosquitto-bridge)
 
 results="$out/results.txt"
 : > "$results"
@@ -181,7 +263,14 @@ for repeat in $(seq "$repeats"); do
   for entry in "${scenarios[@]}"; do
     read -r scenario size extra <<< "$entry"
     for target in "${targets[@]}"; do
-      step "repeat $repeat: $scenario $size B against $target"
+      # The bridge scenario has its own targets, beside the broker alone.
+      case "$scenario,$target" in
+        bridge,mosquitto | bridge,*-bridge | bridge,*-bridge-*) ;;
+        bridge,* | *,*-bridge | *,*-bridge-*) continue ;;
+      esac
+      qos=0
+      [[ "$extra" == *"--qos 1"* ]] && qos=1
+      step "repeat $repeat: $scenario $size B $extra against $target"
       case "$target" in
         floor)
           # Idle has no traffic to compare, and with no hub in between no
@@ -195,6 +284,19 @@ for repeat in $(seq "$repeats"); do
           start_pellix default; args=(--target pellix --port "$port" --pid "$server_pid" --monitor 1) ;;
         pellix-hardened) start_pellix hardened; args=(--target pellix --port "$port" --pid "$server_pid") ;;
         mosquitto) start_mosquitto; args=(--target mqtt --port "$port" --pid "$server_pid") ;;
+        pellix-bridge | pellix-bridge-hardened)
+          # The hub as it ships caps what reaches the bridge; the hardened
+          # hub shows where the bridge's own ceiling is.
+          if [ "$target" = pellix-bridge ]; then start_pellix default; else start_pellix hardened; fi
+          hub_port=$port
+          start_mosquitto; broker_port=$port
+          start_bridge "$hub_port" "$broker_port" "$qos"
+          args=(--target pellix --port "$hub_port" --broker-port "$broker_port" --pid "$server_pid") ;;
+        mosquitto-bridge)
+          # CPU and memory: the broker that bridges.
+          start_mosquitto; broker_port=$port
+          start_mosquitto_bridge "$broker_port" "$qos"
+          args=(--target mqtt --port "$port" --broker-port "$broker_port" --pid "$server_pid") ;;
       esac
       # shellcheck disable=SC2086
       if ! line=$("$bench" run "${args[@]}" --label "$target" --scenario "$scenario" --size "$size" $extra); then
@@ -202,15 +304,13 @@ for repeat in $(seq "$repeats"); do
       fi
       echo "$line"
       echo "$line" >> "$results"
-      if [ -n "$server_pid" ]; then
-        if ! kill -0 "$server_pid" 2>/dev/null; then
-          echo "bench/run.sh: $server_name ended during the run" >&2
-          wait "$server_pid" 2>/dev/null || true
-          server_pid=""
+      for i in "${!servers[@]}"; do
+        if ! kill -0 "${servers[i]}" 2>/dev/null; then
+          echo "bench/run.sh: ${server_names[i]} ended during the run" >&2
           failures=$((failures + 1))
         fi
-        stop_server
-      fi
+      done
+      stop_server
     done
   done
 done
@@ -220,7 +320,10 @@ echo "$machine" > "$out/machine.txt"
 step "report"
 title="Pellix beside the direct loopback floor and Mosquitto"
 "$bench" report "$results" "$out" --title "$title" --machine "Measured $machine." --png bench.png
-(cd "$out" && gnuplot chart.gp)
+# The chart draws the main scenarios; --only may have left none.
+if grep -q 'scenario=flood' "$results"; then
+  (cd "$out" && gnuplot chart.gp)
+fi
 cat "$out/results.md"
 
 if [ "$failures" -gt 0 ]; then

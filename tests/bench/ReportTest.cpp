@@ -100,3 +100,23 @@ TEST(BenchReport, StuckChartDataIsInMillisecondsAndItsPanelIsDrawnOnlyWithStuckR
     EXPECT_NE(script.find("layout 1,2"), std::string::npos);
     EXPECT_EQ(script.find("stuck.dat"), std::string::npos);
 }
+
+TEST(BenchReport, BridgeSectionKeepsTheQosApartAndAppearsOnlyWithBridgeRuns)
+{
+    const std::string table = bench::markdownTable(input({
+        "target=pellix-bridge-hardened scenario=bridge size=32 qos=0 ok=1 rate=30000 cpu_us=4 hwm_kb=6000 lost=0",
+        "target=pellix-bridge scenario=bridge size=32 qos=0 ok=1 rate=20000 idle_rss_kb=5900",
+        "target=pellix-bridge scenario=bridge size=32 qos=1 ok=1 rate=9000 idle_rss_kb=6100",
+        "target=mosquitto scenario=bridge size=32 qos=0 ok=1 rate=60000",
+        "target=mosquitto scenario=flood size=32 ok=1 rate=999",
+    }));
+    EXPECT_EQ(row(table, "32 B, QoS 0"),
+              "| 32 B, QoS 0 | 20,000 | 30,000 | 60,000 | – | 0.50× | 4.00 | – | 6,000 | 0.00 |");
+    EXPECT_EQ(row(table, "32 B, QoS 1"), "| 32 B, QoS 1 | 9,000 | – | – | – | – | – | – | – | – |");
+    EXPECT_NE(table.find("pellix-bridge 6,000 kB"), std::string::npos) << table;
+    // The broker's bridge-scenario runs stay out of the main table.
+    EXPECT_EQ(row(table, "forward-flood 32 B: messages/s"),
+              "| forward-flood 32 B: messages/s | – | – | – | 999 | – | – | – |");
+    EXPECT_EQ(bench::markdownTable(input({"target=pellix scenario=flood size=32 ok=1 rate=5"})).find("bridge"),
+              std::string::npos);
+}

@@ -148,3 +148,54 @@ TEST(BenchRun, ThroughTheHubKeepAlivesBetweenMessagesNeverCorruptTheStream)
     }
     EXPECT_GE(heartbeats, 3u * 2000u + 5u * 300u);
 }
+
+namespace {
+
+// The floor, but every 7th message and the last are never written.
+class LossyFloor : public bench::Wire {
+public:
+    explicit LossyFloor(long total) : last(total), inner(bench::makeWire(bench::Target::Floor, 0)) {}
+    bool open(int m, const std::vector<std::pair<int, int>> &r, bool f) override { return inner->open(m, r, f); }
+    void close() override { inner->close(); }
+    int sendFd(int s, int r) const override { return inner->sendFd(s, r); }
+    void encode(std::string &out, int s, int r, const unsigned char *body, size_t size) override
+    {
+        if (++calls % 7 != 0 && calls != last) {
+            inner->encode(out, s, r, body, size);
+        }
+    }
+    void encodePublish(std::string &, int, const unsigned char *, size_t) override {}
+    std::vector<std::pair<int, int>> receiveFds() const override { return inner->receiveFds(); }
+    long parse(const unsigned char *d, size_t n, std::vector<bench::Body> &out) override
+    {
+        return inner->parse(d, n, out);
+    }
+
+private:
+    long calls = 0;
+    long last;
+    std::unique_ptr<bench::Wire> inner;
+};
+
+} // namespace
+
+TEST(BenchRun, ToleratedLossesAreCountedWithoutStallingTheWindowAndOtherwiseFailTheRun)
+{
+    bench::Plan plan;
+    plan.routes = {{0, 1}};
+    plan.messages = 701;
+    plan.window = 8; // far fewer than the losses: they must open it
+    plan.stallTimeoutMs = 300;
+    plan.lossTolerated = true;
+    LossyFloor lossy(plan.messages);
+    bench::Outcome out = bench::runPlan(lossy, plan, 0, nullptr);
+    EXPECT_TRUE(out.ok) << out.error;
+    EXPECT_EQ(out.sent, 701);
+    EXPECT_EQ(out.delivered, 701 - 100 - 1); // 7, 14 .. 700 and 701
+
+    plan.lossTolerated = false;
+    LossyFloor strict(plan.messages);
+    out = bench::runPlan(strict, plan, 0, nullptr);
+    EXPECT_FALSE(out.ok);
+    EXPECT_NE(out.error.find("lost or out of order"), std::string::npos) << out.error;
+}
