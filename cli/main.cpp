@@ -35,7 +35,7 @@ const int kExitTimeout = 3;
 
 // How long status and monitor wait for the hub's first answer: a hub
 // without these commands ignores them, and the tool must say so soon.
-const int kInspectTimeoutMs = 2000;
+const int kAnswerTimeoutMs = 2000;
 
 typedef std::chrono::steady_clock Clock;
 
@@ -283,7 +283,7 @@ std::string hubAt(const cli::CliArgs &args)
 }
 
 // A time-out while still connected means the hub ignored the request.
-int inspectionFailed(const pellix::Result &r, bool stillConnected, const cli::CliArgs &args, const char *what)
+int unansweredRequest(const pellix::Result &r, bool stillConnected, const cli::CliArgs &args, const char *what)
 {
     if (r.status() == pellix::Status::NoReply && stillConnected) {
         return fail(kExitHub, "the hub at " + hubAt(args) + " does not answer " + what + " requests");
@@ -292,7 +292,7 @@ int inspectionFailed(const pellix::Result &r, bool stillConnected, const cli::Cl
 }
 
 // The connection status and monitor ask over: unregistered, from --src.
-pellix::ClientOptions inspectorOptions(const cli::CliArgs &args, bool keepAlive)
+pellix::ClientOptions watcherOptions(const cli::CliArgs &args, bool keepAlive)
 {
     pellix::ClientOptions options = streamOptions(args);
     options.moduleId = args.src;
@@ -310,7 +310,7 @@ int runStatus(const cli::CliArgs &args, cli::CliPrinter &printer)
         udp.reset(new pellix::CUdpSender);
         r = udp->open(args.host, args.port, args.src);
     } else {
-        client.reset(new pellix::CPellixClient(inspectorOptions(args, args.watch > 0)));
+        client.reset(new pellix::CPellixClient(watcherOptions(args, args.watch > 0)));
         r = client->connect();
     }
     if (!r) {
@@ -323,12 +323,12 @@ int runStatus(const cli::CliArgs &args, cli::CliPrinter &printer)
     long shown = 0;
     while (stopSignal == 0) {
         std::string text;
-        r = udp ? udp->requestStatus(text, kInspectTimeoutMs) : client->requestStatus(text, kInspectTimeoutMs);
+        r = udp ? udp->requestStatus(text, kAnswerTimeoutMs) : client->requestStatus(text, kAnswerTimeoutMs);
         if (stopSignal != 0) {
             break;
         }
         if (!r) {
-            return inspectionFailed(r, udp || client->isConnected(), args, "status");
+            return unansweredRequest(r, udp || client->isConnected(), args, "status");
         }
         Json::Value document;
         std::string why;
@@ -384,7 +384,7 @@ bool passes(const cli::CliArgs &args, const pellix::MonitorView &r)
 
 int runMonitor(const cli::CliArgs &args, cli::CliPrinter &printer)
 {
-    pellix::CPellixClient client(inspectorOptions(args, true));
+    pellix::CPellixClient client(watcherOptions(args, true));
     long received = 0;
     bool announced = false;
     client.setMonitorCallback([&](const pellix::MonitorView &r) {
@@ -407,9 +407,9 @@ int runMonitor(const cli::CliArgs &args, cli::CliPrinter &printer)
         return fail(statusFor(r), r.message());
     }
     catchStopSignals();
-    r = client.startMonitor(kInspectTimeoutMs);
+    r = client.startMonitor(kAnswerTimeoutMs);
     if (!r) {
-        return stopSignal != 0 ? kExitOk : inspectionFailed(r, client.isConnected(), args, "monitor");
+        return stopSignal != 0 ? kExitOk : unansweredRequest(r, client.isConnected(), args, "monitor");
     }
     const Clock::time_point deadline =
         Clock::now() + std::chrono::milliseconds(static_cast<long long>(args.timeout * 1000.0));

@@ -388,7 +388,7 @@ void CPellixClient::Impl::dispatch(const unsigned char *frame, size_t size)
         }
         return;
     }
-    // The hub's inspection replies never reach the frame callback.
+    // The hub's status and monitor replies never reach the frame callback.
     if (srcId == kHubId && cmd == CMD_STATUS) {
         takeStatusPart(payload, payloadSize);
         return;

@@ -1,5 +1,5 @@
 #pragma once
-// Payloads of the hub's two inspection commands, shared by the hub that
+// Payloads of the hub's status and monitor commands, shared by the hub that
 // writes them and the SDK and tool that read them.
 //
 // CMD_MONITOR: each copy of a routed frame is one record,

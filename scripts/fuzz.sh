@@ -17,7 +17,7 @@ seconds=${1:-${PELLIX_FUZZ_SECONDS:-60}}
 [ $# -gt 0 ] && shift
 build=build-fuzz
 # Target and its corpus directory under fuzz/corpus.
-declare -A corpus=([FuzzHub]=hub [FuzzConfig]=config [FuzzRegMap]=regmap [FuzzInspection]=inspection
+declare -A corpus=([FuzzHub]=hub [FuzzConfig]=config [FuzzRegMap]=regmap [FuzzHubAnswers]=answers
                    [FuzzBridgeConfig]=bridge)
 # FuzzHub's inputs are kept short: a long one costs far more per run and
 # adds little, since its operations can build any frame in pieces.

@@ -16,7 +16,7 @@ from .errors import (Busy, NoReply, NotConnected, PellixError, Refused, SendFail
                      Unreachable)
 from .frame import (ANONYMOUS_ID, EVENT_SOURCE_ID, HUB_ID, MAX_EVENT, MAX_EVENT_DATA, MAX_MODULE_ID, MAX_PAYLOAD,
                     MAX_UDP_PAYLOAD, Frame, FrameSplitter, build_frame, decode_frame)
-from .inspection import MonitorKind, MonitorRecord, StatusCollector, decode_monitor_record, parse_status
+from .hubinfo import MonitorKind, MonitorRecord, StatusCollector, decode_monitor_record, parse_status
 from .session import DEFAULT_HOST, DEFAULT_PORT, DEFAULT_UNIX_PATH, ConnectionChange, Departure, Event, Message, Stats
 from .udp import UdpSender
 

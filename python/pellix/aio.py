@@ -20,7 +20,7 @@ from typing import Any, AsyncIterator, Deque, Dict, Iterable, Optional
 from .errors import reason, NoReply, NotConnected, SendFailed, StatusUnsupported, Unreachable
 from .frame import ANONYMOUS_ID, CMD_DATA_PRINT, CMD_DUMP_SOCKETS, CMD_HEARTBEAT, CMD_STATUS, Data
 from .client import CONNECT_TIMEOUT, READ_SIZE, SEND_TIMEOUT
-from .inspection import MONITOR_UNSUPPORTED, STATUS_UNSUPPORTED, parse_status
+from .hubinfo import MONITOR_UNSUPPORTED, STATUS_UNSUPPORTED, parse_status
 from .session import (DEFAULT_HOST, DEFAULT_PORT, Callbacks, ConnectionChange, Message, Session, Settings, Stats,
                       _Registered, _StatusText, bounded_append, is_monitor_on, new_queue)
 

@@ -21,7 +21,7 @@ from typing import Any, Dict, Iterable, Iterator, List, Optional
 
 from .errors import reason, Busy, NoReply, NotConnected, SendFailed, StatusUnsupported, Unreachable
 from .frame import ANONYMOUS_ID, CMD_DATA_PRINT, CMD_DUMP_SOCKETS, CMD_HEARTBEAT, CMD_STATUS, Data
-from .inspection import MONITOR_UNSUPPORTED, STATUS_UNSUPPORTED, parse_status
+from .hubinfo import MONITOR_UNSUPPORTED, STATUS_UNSUPPORTED, parse_status
 from .session import (DEFAULT_HOST, DEFAULT_PORT, Callbacks, ConnectionChange, Message, Session, Settings, Stats,
                       _Registered, _StatusText, bounded_append, is_monitor_on, new_queue)
 

@@ -13,7 +13,7 @@ from .frame import (CMD_MONITOR, CMD_PUBLISH, CMD_REGISTER, CMD_STATUS, CMD_SUBS
                     check_registration_id, check_subscribed_event, check_trace_level, check_withdrawn_event,
                     decode_frame, event_list_frames, parse_departure, parse_publication, publication,
                     MAX_PAYLOAD)
-from .inspection import (MONITOR_OFF, MONITOR_ON, MonitorKind, MonitorRecord, StatusCollector,
+from .hubinfo import (MONITOR_OFF, MONITOR_ON, MonitorKind, MonitorRecord, StatusCollector,
                          decode_monitor_record)
 
 DEFAULT_HOST = "127.0.0.1"

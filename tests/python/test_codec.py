@@ -5,7 +5,7 @@ import pytest
 from pellix import Client, FrameSplitter, UdpSender, build_frame, decode_frame
 from pellix.frame import (MAX_FRAME_SIZE, departure, event_list, event_list_frames, parse_departure,
                           parse_event_list, parse_publication, publication)
-from pellix.inspection import (MonitorKind, StatusCollector, decode_monitor_record, encode_monitor_record,
+from pellix.hubinfo import (MonitorKind, StatusCollector, decode_monitor_record, encode_monitor_record,
                                parse_status, status_part)
 from pellix.session import Departure, Event, Session, Settings, _StatusText
 

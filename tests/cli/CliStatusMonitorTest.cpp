@@ -13,12 +13,12 @@ namespace {
 
 using e2e::makeFrame;
 
-class CliInspect : public CliFixture {
+class CliStatusMonitor : public CliFixture {
 protected:
     void SetUp() override { ASSERT_TRUE(daemon.start()) << daemon.lastError(); }
 };
 
-TEST_F(CliInspect, StatusTablesAndJsonOverEveryTransport)
+TEST_F(CliStatusMonitor, StatusTablesAndJsonOverEveryTransport)
 {
     // A name with an escape sequence must reach the terminal harmless.
     e2e::ModuleClient raw = rawModule(0x20, "raw\x1b[31mred");
@@ -59,7 +59,7 @@ TEST_F(CliInspect, StatusTablesAndJsonOverEveryTransport)
     EXPECT_EQ(std::string::npos, f.out.find("\033[2J"));
 }
 
-TEST_F(CliInspect, MonitorPrintsTheFramesItsFiltersKeep)
+TEST_F(CliStatusMonitor, MonitorPrintsTheFramesItsFiltersKeep)
 {
     ProgramProcess byId(PELLIX_CLI_PATH, dir.path());
     ProgramProcess byEvent(PELLIX_CLI_PATH, dir.path());

@@ -135,14 +135,14 @@ TEST(ClientFakeHub, SilentHubGivesNoReplyInTime)
     EXPECT_EQ(pellix::Status::NoReply, udp.requestStatus(json, 300).status());
 }
 
-class ClientInspect : public ClientFixture {
+class ClientStatusMonitor : public ClientFixture {
 protected:
     void SetUp() override { ASSERT_TRUE(daemon.start()) << daemon.lastError(); }
 };
 
-TEST_F(ClientInspect, StatusAndMonitorFromTheRealHub)
+TEST_F(ClientStatusMonitor, StatusAndMonitorFromTheRealHub)
 {
-    pellix::CPellixClient client(tcpOptions(0x31, "sdk-inspector"));
+    pellix::CPellixClient client(tcpOptions(0x31, "sdk-watcher"));
     std::vector<std::string> records;
     client.setMonitorCallback([&](const pellix::MonitorView &r) {
         records.push_back(std::to_string(r.kind) + " " + std::to_string(r.srcId) + ">" + std::to_string(r.devId) +
@@ -153,7 +153,7 @@ TEST_F(ClientInspect, StatusAndMonitorFromTheRealHub)
     std::string json;
     pellix::Result r = client.requestStatus(json);
     ASSERT_TRUE(r) << r.message();
-    EXPECT_NE(std::string::npos, json.find("\"sdk-inspector\"")) << json;
+    EXPECT_NE(std::string::npos, json.find("\"sdk-watcher\"")) << json;
 
     pellix::CUdpSender udp;
     ASSERT_TRUE(udp.open("127.0.0.1", daemon.port()));

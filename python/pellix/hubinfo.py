@@ -1,4 +1,4 @@
-"""Payloads of the hub's two inspection commands.
+"""Payloads of the hub's status and monitor commands.
 
 Status (0x0080): the hub answers with one JSON document in one or more
 frames from 0x01, each payload being
