@@ -160,6 +160,18 @@ std::string table(const std::vector<std::vector<std::string>> &rows)
     return rows.size() > 1 ? out : out + "(none)\n";
 }
 
+// "key=value" pairs of a module's report, nested keys joined with dots.
+void flatten(const Json::Value &value, const std::string &prefix, int depth, std::string &out)
+{
+    if (value.isObject() && depth < 4) {
+        for (const std::string &key : value.getMemberNames()) {
+            flatten(value[key], prefix.empty() ? printable(key) : prefix + "." + printable(key), depth + 1, out);
+        }
+        return;
+    }
+    out += (out.empty() ? "" : " ") + prefix + "=" + (value.isObject() || value.isArray() ? "..." : text(value));
+}
+
 } // namespace
 
 std::string renderStatus(const Json::Value &doc)
@@ -201,6 +213,15 @@ std::string renderStatus(const Json::Value &doc)
                         duration(field(c, "idleMs")), field(c, "monitor").isBool() && field(c, "monitor").asBool() ? "yes" : ""});
     }
     out += "\n" + table(rows);
+
+    // What modules report about themselves, under their descriptor and name.
+    for (const Json::Value &c : connections.isArray() ? connections : Json::Value(Json::arrayValue)) {
+        std::string pairs;
+        if (field(c, "report").isObject()) {
+            flatten(field(c, "report"), "", 0, pairs);
+            out += "report of fd " + count(field(c, "fd")) + " " + text(field(c, "name")) + ": " + pairs + "\n";
+        }
+    }
 
     rows = {{"EVENT", "SUBSCRIBERS"}};
     for (const Json::Value &e : events.isArray() ? events : Json::Value(Json::arrayValue)) {

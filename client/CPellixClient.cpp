@@ -773,6 +773,15 @@ Result CPellixClient::stopMonitor()
     return impl->sendMonitorSwitch(MonitorRecord::kSwitchOff);
 }
 
+Result CPellixClient::report(const std::string &json)
+{
+    if (json.empty() || json.size() > static_cast<size_t>(PacketFrame::kMaxReportBytes)) {
+        return Result(Status::InvalidArgument, "a report is 1 to " + std::to_string(PacketFrame::kMaxReportBytes) +
+                                                   " bytes, got " + std::to_string(json.size()));
+    }
+    return impl->sendFrame(kHubId, CMD_REPORT, json.data(), json.size(), nullptr, 0, "report");
+}
+
 void CPellixClient::setMonitorCallback(const MonitorCallback &callback)
 {
     impl->monitorCallback = callback;

@@ -15,6 +15,7 @@
 #include "hub/HubLog.h"
 #include "hub/HubStatus.h"
 #include "hub/ModuleName.h"
+#include "hub/ModuleReport.h"
 #include "hub/MonitorRecord.h"
 #include "hub/PacketFrame.h"
 #include "hub/ShellCommand.h"
@@ -448,6 +449,9 @@ void CPellix::processCenterData(CSocketClient *client, const unsigned char *byte
             switchMonitor(client, bytes, size);
         }
         break;
+    case CMD_REPORT:
+        keepReport(client, bytes, size);
+        break;
     default:
         tm_printf(TRACE_ALERT, "processCenterData", 436, "not find this cmd: 0x%04x\n", cmd);
         break;
@@ -575,6 +579,28 @@ int CPellix::monitorKind(const unsigned char *bytes, int size) const
         return devMap.count(devId) != 0 ? FORWARDED : DROPPED;
     }
     return cmd == CMD_PUBLISH_EVENT ? PUBLISHED : HUB_COMMAND;
+}
+
+// A report describes its own connection only, so it is no switch of the
+// hub's and is taken from remote peers too.
+void CPellix::keepReport(CSocketClient *client, const unsigned char *frame, int size)
+{
+    std::map<CSocketClient *, std::unique_ptr<HeartInfo>>::iterator heart =
+        client != nullptr ? heartMap.find(client) : heartMap.end();
+    if (heart == heartMap.end()) {
+        tm_printf(TRACE_WARM, "keepReport", __LINE__, "report refused: it needs a stream connection\n");
+        return;
+    }
+    std::string text;
+    std::string why;
+    if (!ModuleReport::normalise(frame + PacketFrame::kPayloadOffset,
+                                 static_cast<size_t>(PacketFrame::payloadSize(size)), text, why)) {
+        tm_printf(TRACE_WARM, "keepReport", __LINE__, "report from fd %d refused: %s\n", client->getFd(),
+                  why.c_str());
+        return;
+    }
+    tm_printf(TRACE_DEBUG, "keepReport", __LINE__, "report from fd %d: %zu bytes\n", client->getFd(), text.size());
+    heart->second->report.swap(text);
 }
 
 void CPellix::sendStatus(CSocketClient *client, int srcId)

@@ -128,6 +128,8 @@ private:
     // datagram being routed.
     void sendStatus(CSocketClient *client, int srcId);
     void switchMonitor(CSocketClient *client, const unsigned char *frame, int size);
+    // Keeps a module's report with its stream connection, for the status.
+    void keepReport(CSocketClient *client, const unsigned char *frame, int size);
     // The monitor's kind for a frame about to be routed.
     int monitorKind(const unsigned char *frame, int size) const;
     // Counts what went through a connection that is gone into the totals and

@@ -23,4 +23,5 @@ struct HeartInfo {
     int64_t connectedAtMs = 0; // monotonic
     int64_t lastInputMs = 0;
     TrafficCounters traffic;
+    std::string report; // the module's last report, compact JSON; empty for none
 };

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include <json/json.h>
@@ -157,6 +158,7 @@ std::string HubStatus::build(const CPellix &hub, int64_t nowMs)
         idsOf[entry.second].push_back(entry.first);
     }
 
+    const std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
     Json::Value connections(Json::arrayValue);
     for (const auto &entry : hub.getConnections()) {
         const CSocketClient *client = entry.first;
@@ -186,6 +188,11 @@ std::string HubStatus::build(const CPellix &hub, int64_t nowMs)
         connection["idleMs"] = Json::Int64(nowMs - info.lastInputMs);
         connection["queuedBytes"] = Json::UInt64(client->queuedBytes());
         connection["queuedPeakBytes"] = Json::UInt64(client->peakQueuedBytes());
+        Json::Value report;
+        if (!info.report.empty() && reader->parse(info.report.data(), info.report.data() + info.report.size(),
+                                                  &report, nullptr)) {
+            connection["report"] = report;
+        }
         connections.append(connection);
     }
     doc["connections"] = connections;

@@ -29,6 +29,7 @@ enum FrameCommand {
     CMD_SET_DEBUG_LEVEL = 0x0068,
     CMD_STATUS = 0x0080,  // status document, answered in parts (hub/MonitorRecord.h)
     CMD_MONITOR = 0x0081, // monitor on/off; copies of routed frames as records
+    CMD_REPORT = 0x0082,  // a module's own counters, shown with its connection in the status
 };
 
 class PacketFrame {
@@ -46,6 +47,7 @@ public:
     static const int kMinFrameSize = 18;
     static const int kMaxPayload = 65535 - kHeaderSize;
     static const int kMaxFrameSize = kMinFrameSize + kMaxPayload;
+    static const int kMaxReportBytes = 1024; // CMD_REPORT's JSON text
 
     // Bounded readers over a cut frame of `size` bytes: false, leaving out
     // untouched, when the field does not lie inside the frame.

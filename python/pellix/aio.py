@@ -275,6 +275,11 @@ class AsyncClient(Callbacks):
     async def set_hub_trace_level(self, level: int) -> None:
         await self._write(self._session.trace_level_frame(level), "trace level command")
 
+    async def report(self, counters: Dict[str, Any]) -> None:
+        """Hands the hub this module's counters (a dict, at most 1024 bytes as
+        JSON), shown under this connection in its status."""
+        await self._write(self._session.report_frame(counters), "report")
+
     async def status(self, timeout: float = 2.0) -> Dict[str, Any]:
         """The hub's status document; StatusUnsupported when no reply comes
         within timeout."""

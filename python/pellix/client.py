@@ -235,6 +235,11 @@ class Client(Callbacks):
         """The hub's trace level, 0 (fatal only) to 6 (debug)."""
         self._write(self._session.trace_level_frame(level), "trace level command")
 
+    def report(self, counters: Dict[str, Any]) -> None:
+        """Hands the hub this module's counters (a dict, at most 1024 bytes as
+        JSON), shown under this connection in its status."""
+        self._write(self._session.report_frame(counters), "report")
+
     def status(self, timeout: float = 2.0) -> Dict[str, Any]:
         """The hub's status document. StatusUnsupported when no reply comes
         within timeout."""

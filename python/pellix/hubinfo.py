@@ -11,6 +11,9 @@ to the monitor as one record from 0x01, cmd 0x0081:
     kind (u8) | time, µs since 1970 (u64 LE) | devId | srcId | cmd (u16 LE)
     | the frame's payload length (u16 LE) | its payload, cut to fit
 
+Report (0x0082): a module hands the hub one JSON object of at most 1024
+bytes of printable ASCII, shown under its connection in the status.
+
 Both come from a socket: every decoder checks its bounds.
 """
 
@@ -99,6 +102,19 @@ def encode_monitor_record(kind: int, time_us: int, dev: int, src: int, cmd: int,
 def status_part(part: int, count: int, text: bytes) -> bytes:
     """One part's payload (for tests and simulators)."""
     return STATUS_HEADER.pack(part, count) + text
+
+
+MAX_REPORT_BYTES = 1024
+
+
+def report_payload(counters: Dict[str, Any]) -> bytes:
+    """A report's payload: counters as compact ASCII JSON."""
+    if not isinstance(counters, dict):
+        raise Refused(f"a report is a dict, not {type(counters).__name__}")
+    text = json.dumps(counters, separators=(",", ":"), ensure_ascii=True, allow_nan=False).encode()
+    if len(text) > MAX_REPORT_BYTES:
+        raise Refused(f"report of {len(text)} bytes does not fit (at most {MAX_REPORT_BYTES})")
+    return text
 
 
 def status_request(src: int) -> bytes:

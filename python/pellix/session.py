@@ -3,10 +3,10 @@ on every (re)connect, the subscriptions to restore, and what received bytes
 mean. The blocking and the asyncio client both drive one of these."""
 
 import collections
-from typing import Any, Callable, Deque, Iterable, List, NamedTuple, Optional, Set, Tuple, Union
+from typing import Any, Callable, Deque, Dict, Iterable, List, NamedTuple, Optional, Set, Tuple, Union
 
 from .errors import Refused
-from .frame import (CMD_MONITOR, CMD_PUBLISH, CMD_REGISTER, CMD_STATUS, CMD_SUBSCRIBE, CMD_TRACE_LEVEL,
+from .frame import (CMD_MONITOR, CMD_PUBLISH, CMD_REGISTER, CMD_REPORT, CMD_STATUS, CMD_SUBSCRIBE, CMD_TRACE_LEVEL,
                     CMD_UNSUBSCRIBE,
                     DEPARTURE_EVENT, EVENT_SOURCE_ID, HUB_ID, MIN_FRAME_SIZE, Data, Frame, FrameSplitter,
                     as_bytes, build_frame, check_command, check_module_id, check_name, check_payload,
@@ -14,7 +14,7 @@ from .frame import (CMD_MONITOR, CMD_PUBLISH, CMD_REGISTER, CMD_STATUS, CMD_SUBS
                     decode_frame, event_list_frames, parse_departure, parse_publication, publication,
                     MAX_PAYLOAD)
 from .hubinfo import (MONITOR_OFF, MONITOR_ON, MonitorKind, MonitorRecord, StatusCollector,
-                         decode_monitor_record)
+                         decode_monitor_record, report_payload)
 
 DEFAULT_HOST = "127.0.0.1"
 DEFAULT_PORT = 10032
@@ -158,6 +158,9 @@ class Session:
 
     def hub_frame(self, cmd: int) -> bytes:
         return self.frame(HUB_ID, cmd)
+
+    def report_frame(self, counters: Dict[str, Any]) -> bytes:
+        return self.frame(HUB_ID, CMD_REPORT, report_payload(counters))
 
     def monitor_frame(self, on: bool) -> bytes:
         self.monitoring = on

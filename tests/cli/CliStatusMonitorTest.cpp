@@ -5,6 +5,7 @@
 #include <chrono>
 #include <regex>
 
+#include "hub/PacketFrame.h"
 #include "tests/cli/CliFixture.h"
 #include "tests/client/FakeHub.h"
 
@@ -22,6 +23,8 @@ TEST_F(CliStatusMonitor, StatusTablesAndJsonOverEveryTransport)
 {
     // A name with an escape sequence must reach the terminal harmless.
     e2e::ModuleClient raw = rawModule(0x20, "raw\x1b[31mred");
+    // So must its report; the subscription's ping makes sure it was taken.
+    ASSERT_TRUE(raw.send(makeFrame(0x01, 0x20, CMD_REPORT, "{\"link\":\"\\u001b[31mup\",\"n\":{\"sent\":5}}")));
     ASSERT_TRUE(raw.subscribe({7}));
 
     Finished f = cli(at({"status"}));
@@ -34,6 +37,8 @@ TEST_F(CliStatusMonitor, StatusTablesAndJsonOverEveryTransport)
         EXPECT_NE(std::string::npos, f.out.find(expected)) << expected << " in\n" << f.out;
     }
     EXPECT_TRUE(std::regex_search(f.out, std::regex("\n[0-9]+ +tcp +0x20 +raw[^ ]*31mred +127\\.0\\.0\\.1:[0-9]+ ")))
+        << f.out;
+    EXPECT_TRUE(std::regex_search(f.out, std::regex("\nreport of fd [0-9]+ raw[^ ]*31mred: link=[^ ]*31mup n\\.sent=5\n")))
         << f.out;
 
     const std::vector<std::vector<std::string>> ways = {

@@ -9,63 +9,12 @@
 #include "hub/MonitorRecord.h"
 #include "hub/PacketFrame.h"
 #include "tests/e2e/E2eFixture.h"
+#include "tests/support/StatusRequest.h"
 
 namespace e2e {
 namespace {
 
-const uint16_t kCmdStatus = CMD_STATUS;
 const uint16_t kCmdMonitor = CMD_MONITOR;
-
-// Asks for the status and puts the reply's parts together; the largest part
-// is reported so that the cut can be checked.
-Json::Value requestStatus(ModuleClient &client, size_t *largestPart = nullptr, int *parts = nullptr)
-{
-    EXPECT_TRUE(client.send(makeFrame(kHubId, 0x7E, kCmdStatus)));
-    StatusCollector collector;
-    std::string stream;
-    for (int waited = 0; waited < kReplyTimeoutMs; waited += 100) {
-        stream += client.readFor(100);
-        std::string rest;
-        const std::vector<CutFrame> frames = cutFrames(stream, &rest);
-        collector.reset();
-        for (const CutFrame &frame : frames) {
-            EXPECT_EQ(0x7E, frame.dev);
-            EXPECT_EQ(kCmdStatus, frame.cmd);
-            const std::string payload = frame.bytes.substr(13, frame.bytes.size() - 18);
-            if (largestPart != nullptr) {
-                *largestPart = std::max(*largestPart, payload.size() - StatusPart::kHeaderSize);
-            }
-            StatusPart part;
-            if (parts != nullptr && StatusPart::decode(reinterpret_cast<const unsigned char *>(payload.data()),
-                                                       static_cast<int>(payload.size()), part)) {
-                *parts = part.count;
-            }
-            if (collector.add(reinterpret_cast<const unsigned char *>(payload.data()),
-                              static_cast<int>(payload.size())) == StatusCollector::Complete) {
-                Json::Value doc;
-                std::string errors;
-                std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
-                const std::string &text = collector.text();
-                EXPECT_TRUE(reader->parse(text.data(), text.data() + text.size(), &doc, &errors)) << errors;
-                return doc;
-            }
-        }
-    }
-    ADD_FAILURE() << "no whole status reply; got " << stream.size() << " bytes";
-    return Json::Value();
-}
-
-const Json::Value *connectionWithId(const Json::Value &doc, int id)
-{
-    for (const Json::Value &connection : doc["connections"]) {
-        for (const Json::Value &held : connection["ids"]) {
-            if (held.asInt() == id) {
-                return &connection;
-            }
-        }
-    }
-    return nullptr;
-}
 
 std::vector<MonitorRecord> records(const std::string &stream, std::vector<std::string> &storage)
 {
@@ -98,6 +47,9 @@ TEST_F(E2eStatus, DocumentOverEveryTransportNamesEachConnectionAndComesInParts)
     ASSERT_TRUE(local.send(makeFrame(0x40, 0x21, 0x42, "abc")));
     ASSERT_EQ(21u, crowd[0].readExactly(21).size());
     ASSERT_TRUE(local.send("<start>\x01<end>"));
+    // A report is kept with its connection; one that is no object leaves it be.
+    ASSERT_TRUE(local.send(makeFrame(kHubId, 0x21, CMD_REPORT, "{\"bridge\": {\"sent\": 12}}") +
+                           makeFrame(kHubId, 0x21, CMD_REPORT, "[13]")));
 
     size_t largest = 0;
     int parts = 0;
@@ -119,6 +71,7 @@ TEST_F(E2eStatus, DocumentOverEveryTransportNamesEachConnectionAndComesInParts)
     // At least the registration, subscription, frame, short one and request.
     EXPECT_GE((*unix)["framesIn"].asUInt64(), 5u);
     EXPECT_EQ(1u, (*unix)["dropped"]["short"].asUInt64());
+    EXPECT_EQ(12, (*unix)["report"]["bridge"]["sent"].asInt());
     const Json::Value *tcp = connectionWithId(doc, 0x40);
     ASSERT_NE(nullptr, tcp);
     EXPECT_EQ("tcp", (*tcp)["transport"].asString());
@@ -127,6 +80,7 @@ TEST_F(E2eStatus, DocumentOverEveryTransportNamesEachConnectionAndComesInParts)
     const std::string name = (*tcp)["name"].asString();
     EXPECT_EQ(std::string::npos, name.find('\x1b')) << name;
     EXPECT_LT(name.size(), 100u) << name;
+    EXPECT_FALSE(tcp->isMember("report"));
 
     bool eventNine = false;
     for (const Json::Value &event : doc["events"]) {
@@ -136,11 +90,13 @@ TEST_F(E2eStatus, DocumentOverEveryTransportNamesEachConnectionAndComesInParts)
 
     // The same document by datagram, in parts of at most 1 KiB.
     ModuleClient udp = ModuleClient::udp(daemon.port());
+    ASSERT_TRUE(udp.send(makeFrame(kHubId, 0x21, CMD_REPORT, "{\"bridge\": 0}")));
     largest = 0;
     const Json::Value byDatagram = requestStatus(udp, &largest);
     EXPECT_EQ(49u, byDatagram["connections"].size());
     EXPECT_LE(largest, 1024u);
-    EXPECT_GE(byDatagram["datagrams"]["framesIn"].asUInt64(), 1u);
+    EXPECT_GE(byDatagram["datagrams"]["framesIn"].asUInt64(), 2u);
+    EXPECT_EQ(12, (*connectionWithId(byDatagram, 0x21))["report"]["bridge"]["sent"].asInt());
     // Over TCP from a connection that never registered.
     ModuleClient stranger = ModuleClient::tcp(daemon.port());
     EXPECT_EQ(50u, requestStatus(stranger)["connections"].size());

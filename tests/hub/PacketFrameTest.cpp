@@ -1,5 +1,5 @@
-// Frames the hub builds itself, and what a module name may do where it
-// leaves the hub (traces, log, kill command).
+// Frames the hub builds itself, and what a module's name and report may do
+// where they leave the hub (traces, log, kill command, status).
 
 #include <gtest/gtest.h>
 
@@ -9,6 +9,7 @@
 #include <string>
 
 #include "hub/ModuleName.h"
+#include "hub/ModuleReport.h"
 #include "hub/PacketFrame.h"
 #include "hub/SendPacket.h"
 #include "net/CTcpClient.h"
@@ -93,6 +94,40 @@ TEST(ModuleNamePrintable, ControlBytesDelAndBackslashAreEscaped)
     const std::string name = std::string(63, 'n') + "\x1b" + std::string(65000, 'z');
     EXPECT_EQ(ModuleName::printable(name), std::string(63, 'n') + "\\x1b...(65064 bytes)");
     EXPECT_EQ(ModuleName::printable(std::string(64, 'n')), std::string(64, 'n'));
+}
+
+TEST(ModuleReportTest, KeepsOneSmallAsciiObjectInCompactForm)
+{
+    struct Case {
+        std::string payload;
+        const char *kept; // null: refused
+    };
+    const std::string deep = "{\"a\":{\"b\":{\"c\":{\"d\":{\"e\":1}}}}}";
+    const std::string large = "{\"k\":\"" + std::string(PacketFrame::kMaxReportBytes - 7, 'x') + "\"}";
+    const Case cases[] = {
+        {"{ \"sent\" : 3,\n\"link\": \"up\" }", "{\"link\":\"up\",\"sent\":3}"},
+        {"{\"esc\":\"\\u001b[2J\"}", "{\"esc\":\"\\u001b[2J\"}"}, // stays quoted
+        {large, nullptr},                                         // one byte too many
+        {large.substr(1), nullptr},                               // not JSON
+        {"[1,2]", nullptr},
+        {"7", nullptr},
+        {"", nullptr},
+        {"{\"a\":1} {}", nullptr},
+        {"{\"a\":1,\"a\":2}", nullptr},
+        {"{\"a\":\"\xc3\xa9\"}", nullptr},
+        {std::string("{\"a\":\"\0\"}", 9), nullptr},
+        {"{\"b\":{\"up\":true,\"n\":[1]}}", "{\"b\":{\"n\":[1],\"up\":true}}"},
+        {deep, nullptr},
+    };
+    for (const Case &c : cases) {
+        std::string out = "before";
+        std::string why;
+        const bool kept = ModuleReport::normalise(reinterpret_cast<const unsigned char *>(c.payload.data()),
+                                                  c.payload.size(), out, why);
+        EXPECT_EQ(c.kept != nullptr, kept) << c.payload.substr(0, 40);
+        EXPECT_EQ(c.kept != nullptr ? c.kept : "before", out) << c.payload.substr(0, 40);
+        EXPECT_EQ(kept, why.empty()) << why;
+    }
 }
 
 } // namespace

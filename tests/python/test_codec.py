@@ -6,7 +6,7 @@ from pellix import Client, FrameSplitter, UdpSender, build_frame, decode_frame
 from pellix.frame import (MAX_FRAME_SIZE, departure, event_list, event_list_frames, parse_departure,
                           parse_event_list, parse_publication, publication)
 from pellix.hubinfo import (MonitorKind, StatusCollector, decode_monitor_record, encode_monitor_record,
-                               parse_status, status_part)
+                               parse_status, report_payload, status_part)
 from pellix.session import Departure, Event, Session, Settings, _StatusText
 
 # The README's frames, byte for byte.
@@ -85,6 +85,8 @@ def unconnected(**kw):
     (lambda: UdpSender().send(5, 1, b"x" * 2031), "datagram payload of 2031 bytes does not fit a frame (at most "
                                                   "2030)"),
     (lambda: UdpSender().publish(5, b"x" * 2029), "datagram event data of 2029 bytes does not fit a frame"),
+    (lambda: report_payload({"k": "x" * 1017}), "report of 1025 bytes does not fit (at most 1024)"),
+    (lambda: report_payload([1]), "a report is a dict, not list"),
 ])
 def test_refusals(call, sentence):
     with pytest.raises(ValueError) as refused:  # before anything is sent or found missing

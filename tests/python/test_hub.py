@@ -155,11 +155,14 @@ def test_connection_refusals(hub, client, case):
 
 def test_status_and_monitor(hub, client):
     watcher = client(0x2F, "pytest-monitor", register_timeout=2)
+    watcher.report({"jobs": 3, "state": "\x1b"})
     try:
         status = watcher.status()
     except StatusUnsupported as e:
         pytest.skip(f"the hub in this tree does not answer status requests yet ({e})")
     assert isinstance(status, dict) and status
+    mine = [c for c in status["connections"] if c["ids"] == [0x2F]]
+    assert mine[0]["report"] == {"jobs": 3, "state": "\x1b"}
     assert asyncio.run(async_status(hub.port)).keys() == status.keys()
     watcher.monitor(True)
     assert receive(watcher).kind == MonitorKind.MONITOR_ON

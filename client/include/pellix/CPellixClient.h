@@ -105,6 +105,12 @@ public:
     Result startMonitor(int timeoutMs = 2000);
     // Switches it off (nothing is waited for); records already sent still arrive.
     Result stopMonitor();
+    // Hands the hub this module's own counters: one JSON object of at most
+    // 1024 bytes of printable ASCII, shown under this connection in the
+    // hub's status as "report" until the next report or a reconnect. The
+    // hub checks it and drops it with a trace when it is not such an object;
+    // a hub without the command ignores it.
+    Result report(const std::string &json);
 
     void setFrameCallback(const FrameCallback &callback);
     void setEventCallback(const EventCallback &callback);
