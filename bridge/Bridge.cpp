@@ -20,6 +20,7 @@ const size_t kWindow = 32;
 const int kPassMs = 100;               // both sides' timers want serving this often
 const int64_t kConnectTimeoutMs = 15000;
 const int64_t kSaveEveryMs = 2000;
+const int64_t kReportEveryMs = 1000;
 const int64_t kRefusalLogEveryMs = 10000;
 const size_t kEchoEntries = 4096;
 const int64_t kEchoAgeMs = 30000;
@@ -158,6 +159,7 @@ int Bridge::run(volatile sig_atomic_t &stop, volatile sig_atomic_t &report)
             BridgeLog::write(BridgeLog::Info, "counters " + stats().line());
         }
         saveQueue(now, false);
+        reportToHub(now);
     }
     finish();
     return status;
@@ -202,6 +204,7 @@ void Bridge::onHubConnection(bool up)
 {
     if (up) {
         BridgeLog::write(BridgeLog::Info, "hub connection back, registered and subscribed again");
+        lastReport.clear();
         publishStateEvent(link->state() == MqttLink::Up);
     } else {
         BridgeLog::write(BridgeLog::Warning, "hub connection lost, reconnecting");
@@ -411,6 +414,20 @@ void Bridge::saveQueue(int64_t now, bool force)
         queue.clearChanged();
     } else {
         BridgeLog::write(BridgeLog::Error, "queue not saved: " + error);
+    }
+}
+
+// The counters reach the hub's status when they changed, at most once a
+// second, and again after each connection to the hub.
+void Bridge::reportToHub(int64_t now)
+{
+    if (!hubStarted || !hub->isRegistered() || now - lastReportAt < kReportEveryMs) {
+        return;
+    }
+    std::string text = stats().json(link->state() == MqttLink::Up);
+    if (text != lastReport && hub->report(text)) {
+        lastReport.swap(text);
+        lastReportAt = now;
     }
 }
 

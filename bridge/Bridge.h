@@ -57,6 +57,7 @@ private:
     void pump();
     void publishStateEvent(bool online);
     void saveQueue(int64_t now, bool force);
+    void reportToHub(int64_t now);
     void finish();
     bool underInFilter(const std::string &topic) const;
     static std::string eventKey(int event) { return "event/" + std::to_string(event); }
@@ -83,6 +84,8 @@ private:
     int64_t lastSave = 0;
     int64_t lastRefusalLog = -1000000;
     uint64_t badMessages = 0; // refused by libmosquitto when published
+    std::string lastReport;   // as the hub has it; empty after a (re)connection
+    int64_t lastReportAt = -1000000;
 };
 
 } // namespace bridge

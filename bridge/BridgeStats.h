@@ -1,5 +1,6 @@
 #pragma once
-// The bridge's counters, printed on SIGUSR1 and at the end.
+// The bridge's counters, printed on SIGUSR1 and at the end, and reported to
+// the hub for its status.
 
 #include <cstdint>
 #include <string>
@@ -22,6 +23,16 @@ struct BridgeStats {
                " queued=" + std::to_string(queued) + " dropped=" + std::to_string(dropped) +
                " refused=" + std::to_string(refused) + " undelivered=" + std::to_string(undelivered) +
                " echoes=" + std::to_string(echoes) + " reconnects=" + std::to_string(reconnects);
+    }
+
+    // The same as one JSON object, with the broker link's state.
+    std::string json(bool brokerUp) const
+    {
+        return "{\"bridge\":{\"broker\":\"" + std::string(brokerUp ? "up" : "down") +
+               "\",\"sent\":" + std::to_string(sent) + ",\"received\":" + std::to_string(received) +
+               ",\"queued\":" + std::to_string(queued) + ",\"dropped\":" + std::to_string(dropped) +
+               ",\"refused\":" + std::to_string(refused) + ",\"undelivered\":" + std::to_string(undelivered) +
+               ",\"echoes\":" + std::to_string(echoes) + ",\"reconnects\":" + std::to_string(reconnects) + "}}";
     }
 };
 

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "tests/bridge/BridgeFixture.h"
+#include "tests/support/StatusRequest.h"
 
 namespace bridgetest {
 namespace {
@@ -48,6 +49,14 @@ TEST_F(BridgeE2e, HubEventsReachTheirTopicsByteForByte)
     // The events, not the state; the last acknowledgement may come just
     // after the subscriber has the message.
     EXPECT_TRUE(eventually(3000, [&] { return counters().find("sent=3 ") != std::string::npos; }));
+    // The hub's status shows them too, under the bridge's connection.
+    e2e::ModuleClient asker = e2e::ModuleClient::tcp(hub.port());
+    EXPECT_TRUE(eventually(3000, [&] {
+        const Json::Value doc = e2e::requestStatus(asker);
+        const Json::Value *held = e2e::connectionWithId(doc, kBridgeId);
+        return held != nullptr && (*held)["report"]["bridge"]["sent"].asInt() == 3 &&
+               (*held)["report"]["bridge"]["broker"].asString() == "up";
+    }));
     // Stopped, it says so on the state topic; no will is needed.
     EXPECT_EQ(0, stop(bridge, SIGTERM, 5000));
     ASSERT_TRUE(probe.waitForCount("fleet/dev1/bridge/state", 2));
