@@ -2,18 +2,17 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/select.h>
+#include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <map>
-#include <memory>
 #include <vector>
 
-#include <json/json.h>
-
 #include "hub/CPellix.h"
+#include "hub/JsonWriter.h"
 #include "hub/ModuleName.h"
 
 #ifndef PELLIX_VERSION
@@ -22,60 +21,34 @@
 
 namespace {
 
-Json::Value counters(const TrafficCounters &traffic)
+void counters(JsonWriter &json, const TrafficCounters &traffic)
 {
-    Json::Value out(Json::objectValue);
-    out["framesIn"] = Json::UInt64(traffic.framesIn);
-    out["bytesIn"] = Json::UInt64(traffic.bytesIn);
-    out["framesOut"] = Json::UInt64(traffic.framesOut);
-    out["bytesOut"] = Json::UInt64(traffic.bytesOut);
-    Json::Value dropped(Json::objectValue);
-    dropped["queueFull"] = Json::UInt64(traffic.droppedQueueFull);
-    dropped["short"] = Json::UInt64(traffic.droppedShort);
-    dropped["refused"] = Json::UInt64(traffic.droppedRefused);
-    out["dropped"] = dropped;
-    return out;
+    json.unsignedNumber("framesIn", traffic.framesIn);
+    json.unsignedNumber("bytesIn", traffic.bytesIn);
+    json.unsignedNumber("framesOut", traffic.framesOut);
+    json.unsignedNumber("bytesOut", traffic.bytesOut);
+    json.beginObject("dropped");
+    json.unsignedNumber("queueFull", traffic.droppedQueueFull);
+    json.unsignedNumber("short", traffic.droppedShort);
+    json.unsignedNumber("refused", traffic.droppedRefused);
+    json.endObject();
 }
 
-Json::Value settings(const HubSettings &hub, long servePauseUs)
+void settings(JsonWriter &json, const HubSettings &hub, long servePauseUs)
 {
     static const char *const kPolicies[] = {"name", "peer", "none"};
-    Json::Value out(Json::objectValue);
     char address[INET_ADDRSTRLEN] = "";
     struct in_addr bind;
     bind.s_addr = hub.bindAddress;
     inet_ntop(AF_INET, &bind, address, sizeof address);
-    out["tcpBindAddress"] = address;
-    out["servePauseUs"] = Json::Int64(servePauseUs);
-    out["sendQueueBytes"] = Json::UInt64(hub.sendQueueBytes);
-    out["strictModules"] = hub.strictModules;
-    out["hubCommandsFrom"] = hub.localHubCommands ? "local" : "any";
-    out["killPolicy"] = kPolicies[hub.killPolicy];
-    return out;
-}
-
-// The "Key:   1234 kB" lines of a /proc file named by keys, in bytes; false
-// unless every key was found.
-bool readProcKb(const char *path, const std::vector<std::pair<const char *, uint64_t *>> &keys)
-{
-    FILE *file = fopen(path, "re");
-    if (file == nullptr) {
-        return false;
-    }
-    char line[256];
-    size_t found = 0;
-    while (fgets(line, sizeof line, file) != nullptr) {
-        for (const auto &key : keys) {
-            const size_t n = strlen(key.first);
-            unsigned long long kb = 0;
-            if (strncmp(line, key.first, n) == 0 && line[n] == ':' && sscanf(line + n + 1, "%llu", &kb) == 1) {
-                *key.second = kb * 1024;
-                ++found;
-            }
-        }
-    }
-    fclose(file);
-    return found == keys.size();
+    json.beginObject("settings");
+    json.text("tcpBindAddress", address);
+    json.number("servePauseUs", servePauseUs);
+    json.unsignedNumber("sendQueueBytes", hub.sendQueueBytes);
+    json.boolean("strictModules", hub.strictModules);
+    json.text("hubCommandsFrom", hub.localHubCommands ? "local" : "any");
+    json.text("killPolicy", kPolicies[hub.killPolicy]);
+    json.endObject();
 }
 
 } // namespace
@@ -98,108 +71,137 @@ int HubStatus::descriptorsInUse()
 
 bool HubStatus::memoryBytes(uint64_t &resident, uint64_t &privateBytes)
 {
-    // The anonymous resident pages stand for the private ones: smaps_rollup
-    // would tell exactly, but walks every page table of the process.
-    return readProcKb("/proc/self/status", {{"VmRSS", &resident}, {"RssAnon", &privateBytes}});
+    // statm's pages: resident, and the file-backed and shared part of them;
+    // the rest is anonymous, standing for the private pages. One short read,
+    // where smaps_rollup would walk every page table and status would format
+    // fifty lines.
+    const int fd = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    char text[128];
+    const ssize_t got = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (got <= 0) {
+        return false;
+    }
+    text[got] = '\0';
+    unsigned long long size = 0;
+    unsigned long long residentPages = 0;
+    unsigned long long sharedPages = 0;
+    const long page = sysconf(_SC_PAGESIZE);
+    if (page <= 0 || sscanf(text, "%llu %llu %llu", &size, &residentPages, &sharedPages) != 3 ||
+        sharedPages > residentPages) {
+        return false;
+    }
+    resident = residentPages * static_cast<uint64_t>(page);
+    privateBytes = (residentPages - sharedPages) * static_cast<uint64_t>(page);
+    return true;
 }
 
 std::string HubStatus::build(const CPellix &hub, int64_t nowMs)
 {
-    Json::Value doc(Json::objectValue);
-    doc["version"] = PELLIX_VERSION;
-    doc["uptimeMs"] = Json::Int64(nowMs - hub.getStartMs());
-    doc["settings"] = settings(hub.getSettings(), hub.servePauseUs());
-    doc["totals"] = counters(hub.totalTraffic());
-    Json::Value datagrams = counters(hub.getDatagramTraffic());
-    datagrams["senders"] = Json::UInt64(hub.datagramSenders());
-    doc["datagrams"] = datagrams;
-    doc["subscriptionPairs"] = Json::UInt64(hub.getRegMap().pairCount());
+    std::string out;
+    out.reserve(1024 + 512 * hub.getConnections().size());
+    JsonWriter json(out);
+    json.beginObject();
+    json.text("version", PELLIX_VERSION);
+    json.number("uptimeMs", nowMs - hub.getStartMs());
+    settings(json, hub.getSettings(), hub.servePauseUs());
+    json.beginObject("totals");
+    counters(json, hub.totalTraffic());
+    json.endObject();
+    json.beginObject("datagrams");
+    counters(json, hub.getDatagramTraffic());
+    json.unsignedNumber("senders", hub.datagramSenders());
+    json.endObject();
+    json.unsignedNumber("subscriptionPairs", hub.getRegMap().pairCount());
 
-    Json::Value descriptors(Json::objectValue);
-    descriptors["inUse"] = descriptorsInUse();
+    json.beginObject("descriptors");
+    json.number("inUse", descriptorsInUse());
     struct rlimit limit;
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
-        descriptors["limit"] = Json::UInt64(limit.rlim_cur);
+        json.unsignedNumber("limit", limit.rlim_cur);
     } else {
-        descriptors["limit"] = Json::Value();
+        json.null("limit");
     }
-    descriptors["selectLimit"] = FD_SETSIZE;
-    doc["descriptors"] = descriptors;
-    Json::Value memory(Json::objectValue);
+    json.number("selectLimit", FD_SETSIZE);
+    json.endObject();
+    json.beginObject("memory");
     uint64_t resident = 0;
     uint64_t privateBytes = 0;
     if (memoryBytes(resident, privateBytes)) {
-        memory["residentBytes"] = Json::UInt64(resident);
-        memory["privateBytes"] = Json::UInt64(privateBytes);
+        json.unsignedNumber("residentBytes", resident);
+        json.unsignedNumber("privateBytes", privateBytes);
     }
-    doc["memory"] = memory;
-    doc["monitors"] = Json::UInt64(hub.monitorCount());
+    json.endObject();
+    json.unsignedNumber("monitors", hub.monitorCount());
 
     // Ids and subscription counts per connection, from the id table.
     const CEventManager::EventTable &table = hub.getEventManager()->getTable();
     std::map<int, int> subscriptionsOf;
-    Json::Value events(Json::arrayValue);
     for (const auto &entry : table) {
-        if (entry.second.empty()) {
-            continue;
-        }
-        Json::Value event(Json::objectValue);
-        event["event"] = entry.first;
-        Json::Value subscribers(Json::arrayValue);
         for (int id : entry.second) {
-            subscribers.append(id);
             ++subscriptionsOf[id];
         }
-        event["subscribers"] = subscribers;
-        events.append(event);
     }
     std::map<const CSocketClient *, std::vector<int>> idsOf;
     for (const auto &entry : hub.getDevMap()) {
         idsOf[entry.second].push_back(entry.first);
     }
 
-    const std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
-    Json::Value connections(Json::arrayValue);
+    json.beginArray("connections");
     for (const auto &entry : hub.getConnections()) {
         const CSocketClient *client = entry.first;
         const HeartInfo &info = *entry.second;
-        Json::Value connection = counters(hub.trafficOf(client, info));
-        connection["fd"] = client->getFd();
-        connection["transport"] = info.unixSocket ? "unix" : "tcp";
+        json.beginObject();
+        counters(json, hub.trafficOf(client, info));
+        json.number("fd", client->getFd());
+        json.text("transport", info.unixSocket ? "unix" : "tcp");
         if (info.unixSocket) {
-            connection["peer"] = info.pid > 0 ? "pid " + std::to_string(info.pid) + " uid " + std::to_string(info.uid)
-                                              : std::string();
-            connection["pid"] = static_cast<int>(info.pid);
-            connection["uid"] = Json::UInt64(info.uid);
+            json.text("peer", info.pid > 0 ? "pid " + std::to_string(info.pid) + " uid " + std::to_string(info.uid)
+                                           : std::string());
+            json.number("pid", info.pid);
+            json.unsignedNumber("uid", info.uid);
         } else {
-            connection["peer"] = info.peer;
+            json.text("peer", info.peer);
         }
-        Json::Value ids(Json::arrayValue);
         int subscriptions = 0;
+        json.beginArray("ids");
         for (int id : idsOf[client]) {
-            ids.append(id);
+            json.number(nullptr, id);
             subscriptions += subscriptionsOf[id];
         }
-        connection["ids"] = ids;
-        connection["name"] = ModuleName::printable(client->getName());
-        connection["subscriptions"] = subscriptions;
-        connection["monitor"] = hub.isMonitor(client);
-        connection["connectedMs"] = Json::Int64(nowMs - info.connectedAtMs);
-        connection["idleMs"] = Json::Int64(nowMs - info.lastInputMs);
-        connection["queuedBytes"] = Json::UInt64(client->queuedBytes());
-        connection["queuedPeakBytes"] = Json::UInt64(client->peakQueuedBytes());
-        Json::Value report;
-        if (!info.report.empty() && reader->parse(info.report.data(), info.report.data() + info.report.size(),
-                                                  &report, nullptr)) {
-            connection["report"] = report;
+        json.endArray();
+        json.text("name", ModuleName::printable(client->getName()));
+        json.number("subscriptions", subscriptions);
+        json.boolean("monitor", hub.isMonitor(client));
+        json.number("connectedMs", nowMs - info.connectedAtMs);
+        json.number("idleMs", nowMs - info.lastInputMs);
+        json.unsignedNumber("queuedBytes", client->queuedBytes());
+        json.unsignedNumber("queuedPeakBytes", client->peakQueuedBytes());
+        if (!info.report.empty()) {
+            json.raw("report", info.report); // compact JSON the hub wrote itself
         }
-        connections.append(connection);
+        json.endObject();
     }
-    doc["connections"] = connections;
-    doc["events"] = events;
+    json.endArray();
 
-    Json::StreamWriterBuilder writer;
-    writer["indentation"] = "";
-    writer["emitUTF8"] = true;
-    return Json::writeString(writer, doc);
+    json.beginArray("events");
+    for (const auto &entry : table) {
+        if (entry.second.empty()) {
+            continue;
+        }
+        json.beginObject();
+        json.number("event", entry.first);
+        json.beginArray("subscribers");
+        for (int id : entry.second) {
+            json.number(nullptr, id);
+        }
+        json.endArray();
+        json.endObject();
+    }
+    json.endArray();
+    json.endObject();
+    return out;
 }

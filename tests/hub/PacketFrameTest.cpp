@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "hub/JsonWriter.h"
 #include "hub/ModuleName.h"
 #include "hub/ModuleReport.h"
 #include "hub/PacketFrame.h"
@@ -128,6 +129,27 @@ TEST(ModuleReportTest, KeepsOneSmallAsciiObjectInCompactForm)
         EXPECT_EQ(c.kept != nullptr ? c.kept : "before", out) << c.payload.substr(0, 40);
         EXPECT_EQ(kept, why.empty()) << why;
     }
+}
+
+TEST(JsonWriterTest, PlacesCommasAndEscapesEveryByteAJsonStringCannotHold)
+{
+    std::string out;
+    JsonWriter json(out);
+    json.beginObject();
+    json.text("s", "q\"b\\c\x01\x7f\xc3\xa9");
+    json.beginArray("a");
+    json.number(nullptr, -1);
+    json.beginObject();
+    json.endObject();
+    json.unsignedNumber(nullptr, UINT64_MAX);
+    json.endArray();
+    json.null("n");
+    json.raw("r", "{\"x\":1}");
+    json.boolean("b", false);
+    json.endObject();
+    EXPECT_EQ("{\"s\":\"q\\\"b\\\\c\\u0001\\u007f\\u00c3\\u00a9\",\"a\":[-1,{},18446744073709551615],\"n\":null,"
+              "\"r\":{\"x\":1},\"b\":false}",
+              out);
 }
 
 } // namespace
