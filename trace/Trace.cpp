@@ -26,17 +26,26 @@ bool passes(int level)
     return level <= traceLevel;
 }
 
-// "%D %H:%M:%S" plus milliseconds, e.g. "12/08/26 00:20:16.042".
+// "%D %H:%M:%S" plus milliseconds, e.g. "12/08/26 00:20:16.042". The
+// calendar part is made once a second: at debug level the hub traces
+// several lines per frame, and localtime_r and strftime cost more than the
+// line itself. Per thread, as a module's threads may trace too; a zone set
+// anew with tzset() shows at once.
 void formatTimestamp(char *out, size_t size)
 {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
-    time_t seconds = ts.tv_sec;
-    struct tm local;
-    char clock[32];
-    if (localtime_r(&seconds, &local) == nullptr ||
-        strftime(clock, sizeof clock, "%D %H:%M:%S", &local) == 0) {
-        clock[0] = '\0';
+    thread_local time_t madeFor = -1;
+    thread_local long madeInZone = 0;
+    thread_local char clock[32];
+    if (ts.tv_sec != madeFor || timezone != madeInZone) {
+        const time_t seconds = ts.tv_sec;
+        struct tm local;
+        if (localtime_r(&seconds, &local) == nullptr || strftime(clock, sizeof clock, "%D %H:%M:%S", &local) == 0) {
+            clock[0] = '\0';
+        }
+        madeFor = ts.tv_sec;
+        madeInZone = timezone;
     }
     snprintf(out, size, "%s.%03u", clock, static_cast<unsigned>(ts.tv_nsec / 1000000) % 1000u);
 }
