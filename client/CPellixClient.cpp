@@ -443,25 +443,13 @@ void CPellixClient::Impl::takeStatusPart(const unsigned char *payload, size_t si
 
 void CPellixClient::Impl::takeMonitorRecord(const unsigned char *payload, size_t size)
 {
-    MonitorRecord record;
-    if (!MonitorRecord::decode(payload, static_cast<int>(size), record)) {
+    MonitorView view;
+    if (!frames::decodeMonitorView(payload, size, view)) {
         return;
     }
-    monitorAnswered = monitorAnswered || record.kind == MONITOR_ON;
+    monitorAnswered = monitorAnswered || view.kind == MONITOR_ON;
     if (!monitorCallback) {
         return;
-    }
-    MonitorView view;
-    view.kind = record.kind;
-    view.timeUs = record.timeUs;
-    view.devId = static_cast<uint8_t>(record.devId);
-    view.srcId = static_cast<uint8_t>(record.srcId);
-    view.cmd = static_cast<uint16_t>(record.cmd);
-    view.length = static_cast<uint16_t>(record.length);
-    view.payload = record.payload;
-    view.payloadSize = static_cast<size_t>(record.payloadSize);
-    if (record.kind == LOST) {
-        MonitorRecord::lostCount(record, view.lostCount);
     }
     guarded([&] { monitorCallback(view); });
 }

@@ -28,5 +28,9 @@ Result checkName(const std::string &name);
 // Most events one subscription frame can carry (its count is one byte).
 const size_t kEventsPerFrame = 255;
 
+// A monitor frame's payload as the monitor callback sees it; false when it
+// is no record. view.payload points into payload.
+bool decodeMonitorView(const unsigned char *payload, size_t size, MonitorView &view);
+
 } // namespace frames
 } // namespace pellix

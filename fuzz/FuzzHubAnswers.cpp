@@ -12,6 +12,7 @@
 #include <json/reader.h>
 
 #include "cli/CliPrinter.h"
+#include "client/ClientFrames.h"
 #include "hub/CDecoupler.h"
 #include "hub/MonitorRecord.h"
 #include "hub/PacketFrame.h"
@@ -41,21 +42,9 @@ void showStatus(const std::string &text)
 
 void showRecord(const unsigned char *payload, int size)
 {
-    MonitorRecord record;
-    if (!MonitorRecord::decode(payload, size, record)) {
-        return;
-    }
     pellix::MonitorView view;
-    view.kind = record.kind;
-    view.timeUs = record.timeUs;
-    view.devId = static_cast<uint8_t>(record.devId);
-    view.srcId = static_cast<uint8_t>(record.srcId);
-    view.cmd = static_cast<uint16_t>(record.cmd);
-    view.length = static_cast<uint16_t>(record.length);
-    view.payload = record.payload;
-    view.payloadSize = static_cast<size_t>(record.payloadSize);
-    if (record.kind == LOST) {
-        MonitorRecord::lostCount(record, view.lostCount);
+    if (!pellix::frames::decodeMonitorView(payload, static_cast<size_t>(size), view)) {
+        return;
     }
     cli::CliPrinter(sink(), false).record(view);
     cli::CliPrinter(sink(), true).record(view);
