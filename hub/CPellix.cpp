@@ -208,7 +208,7 @@ void CPellix::onReadSocketData(CSocketClient *client, const void *data, int len)
     // What the frames of this read make the hub send leaves with one write
     // per connection once they are all routed, before this callback returns.
     outbox.open();
-    routeFrames(*it->second, client);
+    routeFrames(*it->second, client, heart != heartMap.end() ? &heart->second->traffic : nullptr);
     outbox.flush();
     monitor.flush();
 }
@@ -238,20 +238,21 @@ void CPellix::onReadSocketData(int, const void *fromAddr, const void *data, int 
     splitter.append(data, len);
     datagramFrom = fromAddr;
     outbox.open();
-    routeFrames(splitter, nullptr);
+    routeFrames(splitter, nullptr, &datagramTraffic);
     outbox.flush();
     monitor.flush();
     datagramFrom = nullptr;
 }
 
-void CPellix::routeFrames(CDecoupler &decoupler, CSocketClient *client)
+void CPellix::routeFrames(CDecoupler &decoupler, CSocketClient *client, TrafficCounters *traffic)
 {
     // Routing never appends to the splitter it reads from, so each frame
-    // can be handled where it lies in the splitter's buffer.
+    // can be handled where it lies in the splitter's buffer; nor does it
+    // drop the sender, whose splitter and counters serve the whole read.
     const unsigned char *bytes = nullptr;
     size_t size = 0;
     while (decoupler.nextFrame(bytes, size) == 0) {
-        routeFrame(client, bytes, static_cast<int>(size));
+        routeFrame(client, traffic, bytes, static_cast<int>(size));
     }
 }
 
@@ -275,15 +276,10 @@ void CPellix::deliverPacket(CSocketClient *client, int devId, uint8_t cmd, const
     }
 }
 
-void CPellix::routeFrame(CSocketClient *client, const unsigned char *bytes, int size)
+void CPellix::routeFrame(CSocketClient *client, TrafficCounters *traffic, const unsigned char *bytes, int size)
 {
     // The header is read at fixed offsets; a frame cut shorter than the
     // smallest whole frame has none.
-    TrafficCounters *traffic = &datagramTraffic;
-    if (client != nullptr) {
-        std::map<CSocketClient *, std::unique_ptr<HeartInfo>>::iterator heart = heartMap.find(client);
-        traffic = heart != heartMap.end() ? &heart->second->traffic : nullptr;
-    }
     if (traffic != nullptr) {
         ++traffic->framesIn;
     }

@@ -111,8 +111,10 @@ public:
 
 private:
     void acceptClient(CSocketClient *client, const char *func, int line, const char *format);
-    void routeFrames(CDecoupler &decoupler, CSocketClient *client);
-    void routeFrame(CSocketClient *client, const unsigned char *frame, int size);
+    // The frames of one read from client (null: a datagram), counted into
+    // traffic (null: a connection without counters).
+    void routeFrames(CDecoupler &decoupler, CSocketClient *client, TrafficCounters *traffic);
+    void routeFrame(CSocketClient *client, TrafficCounters *traffic, const unsigned char *frame, int size);
     // Every frame the hub sends goes through here: while a read is being
     // routed, into the outbox, which writes it when the read is done.
     void deliver(CSocketClient *client, const void *data, int len);
