@@ -1,5 +1,6 @@
 #include "hub/CPellix.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -7,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <vector>
 
 #include <boost/bind/bind.hpp>
@@ -36,10 +36,15 @@ CPellix::CPellix(const std::string &path)
     regMap.replayRegMap(boost::bind(&CEventManager::RegEvent, eventManager.get(), _1, _2));
     // What killall would take for this very process: the kernel's name for
     // it (which an emulator or a wrapper may change) and the program's own.
-    std::ifstream comm("/proc/self/comm");
-    std::string kernelName;
-    std::getline(comm, kernelName);
-    ownNames.insert(kernelName);
+    char comm[64] = "";
+    const int fd = open("/proc/self/comm", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        const ssize_t got = read(fd, comm, sizeof comm - 1);
+        close(fd);
+        comm[got > 0 ? got : 0] = '\0';
+        comm[strcspn(comm, "\n")] = '\0';
+    }
+    ownNames.insert(comm);
     ownNames.insert(program_invocation_short_name);
 }
 

@@ -16,6 +16,18 @@ void appendEscaped(std::string &out, unsigned char c)
 std::string PrintableText::escape(const std::string &text, size_t maxBytes)
 {
     const size_t shown = text.size() < maxBytes ? text.size() : maxBytes;
+    // Most names are plain and short: they go out as they came, in one copy.
+    size_t plain = 0;
+    while (plain < shown) {
+        const unsigned char c = static_cast<unsigned char>(text[plain]);
+        if (c < 0x20 || c >= 0x7f || c == '\\') {
+            break;
+        }
+        ++plain;
+    }
+    if (plain == text.size()) {
+        return text;
+    }
     std::string out;
     out.reserve(shown + 24);
     for (size_t i = 0; i < shown; ++i) {
