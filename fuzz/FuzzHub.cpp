@@ -16,6 +16,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -78,7 +79,7 @@ void setUp()
     recordPath = std::string(dir) + "/regMap.json";
     // Should anything still reach a shell, it finds no killall.
     setenv("PATH", "/nonexistent", 1);
-    tm_set_level(TRACE_DEBUG);
+    tm_set_level(TRACE_INFO);
     if (freopen("/dev/null", "w", stdout) == nullptr) {
         abort();
     }
@@ -107,33 +108,85 @@ struct sockaddr_in senderAddress(int index)
     return addr;
 }
 
-void connect(CPellix &hub, Connection &conn)
-{
-    int pair[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) {
-        abort();
-    }
-    // Non-blocking, so that a full peer makes sends fail instead of hanging.
-    fcntl(pair[0], F_SETFL, O_NONBLOCK);
-    fcntl(pair[1], F_SETFL, O_NONBLOCK);
-    setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &kSocketBuffer, sizeof kSocketBuffer);
-    // The daemon's send time-out, scaled down: a send the hub makes blocking
-    // (after a monitor is switched off, say) gives up at once instead of
-    // waiting for a peer that only reads after the operation.
-    const struct timeval sendTimeout = {0, 1000};
-    setsockopt(pair[0], SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
-    CTcpClient *client = new CTcpClient("", 0);
-    client->setConnType(CONN_TYPE_ACCEPTED);
-    client->setSocket(pair[0]);
-    hub.onAcceptNewTcpClient(client, nullptr, nullptr);
-    conn.client = client;
-    conn.peer = pair[1];
-}
+// One socket pair per connection slot, made once and kept across inputs:
+// the hub gets a duplicate of its end, which it closes when it drops the
+// connection, and the pair is drained before it serves again, so each
+// input meets an empty socket without a socket being made and torn down.
+struct SocketPair {
+    int hubEnd = -1;
+    int peerEnd = -1;
+};
+SocketPair pairs[kConnections];
 
-void drain(Connection &conn)
+void drainAll(int fd)
 {
     char sink[65536];
-    while (conn.reading && conn.peer >= 0 && read(conn.peer, sink, sizeof sink) > 0) {
+    while (read(fd, sink, sizeof sink) > 0) {
+    }
+}
+
+// Closes a slot's pair, for a peer that went away.
+void dropPair(int slot)
+{
+    close(pairs[slot].hubEnd);
+    close(pairs[slot].peerEnd);
+    pairs[slot] = SocketPair();
+}
+
+void connect(CPellix &hub, Connection &conn, int slot)
+{
+    SocketPair &pair = pairs[slot];
+    if (pair.hubEnd < 0) {
+        int ends[2];
+        // Non-blocking, so that a full peer makes sends fail instead of hanging.
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, ends) != 0) {
+            abort();
+        }
+        setsockopt(ends[0], SOL_SOCKET, SO_SNDBUF, &kSocketBuffer, sizeof kSocketBuffer);
+        // The daemon's send time-out, scaled down: a send the hub makes
+        // blocking (after a monitor is switched off, say) gives up at once
+        // instead of waiting for a peer that only reads after the operation.
+        const struct timeval sendTimeout = {0, 1000};
+        setsockopt(ends[0], SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
+        pair.hubEnd = ends[0];
+        pair.peerEnd = ends[1];
+    }
+    drainAll(pair.peerEnd);
+    const int fd = fcntl(pair.hubEnd, F_DUPFD_CLOEXEC, 0);
+    // The hub may have made the shared description blocking.
+    if (fd < 0 || fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
+        abort();
+    }
+    CTcpClient *client = new CTcpClient("", 0);
+    client->setConnType(CONN_TYPE_ACCEPTED);
+    client->setSocket(fd);
+    hub.onAcceptNewTcpClient(client, nullptr, nullptr);
+    conn.client = client;
+    conn.peer = pair.peerEnd;
+    conn.reading = true;
+}
+
+// What the hub sent to the modules that read, after each operation: one
+// poll for all of them, then one read each where something waits (the
+// kernel holds less than the sink for a socket of this buffer size).
+void drain(const Connection *conns)
+{
+    struct pollfd fds[kConnections];
+    nfds_t count = 0;
+    for (int i = 0; i < kConnections; ++i) {
+        if (conns[i].reading && conns[i].peer >= 0) {
+            fds[count++] = {conns[i].peer, POLLIN, 0};
+        }
+    }
+    if (count == 0 || poll(fds, count, 0) <= 0) {
+        return;
+    }
+    char sink[65536];
+    for (nfds_t i = 0; i < count; ++i) {
+        if ((fds[i].revents & POLLIN) != 0) {
+            const ssize_t got = read(fds[i].fd, sink, sizeof sink);
+            (void)got; // an error here is the hub's to meet on its next send
+        }
     }
 }
 
@@ -174,7 +227,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         size_t pos = 1;
         while (pos < size) {
             const uint8_t op = data[pos++];
-            Connection &conn = conns[(op >> 4) % kConnections];
+            const int slot = (op >> 4) % kConnections;
+            Connection &conn = conns[slot];
             const uint8_t *bytes = nullptr;
             size_t len = 0;
             switch (op & 0x0f) {
@@ -183,7 +237,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             case 2: // bytes from a connection
                 if (takeData(data, size, pos, bytes, len) && len > 0) {
                     if (conn.peer < 0) {
-                        connect(hub, conn);
+                        connect(hub, conn, slot);
                     }
                     if (conn.client != nullptr) {
                         hub.onReadSocketData(conn.client, bytes, static_cast<int>(len));
@@ -201,21 +255,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 if (conn.client != nullptr) {
                     conn.client->setConnected(false);
                     hub.onReadSocketData(conn.client, nullptr, 0);
-                    close(conn.peer);
+                    dropPair(slot);
                     conn.client = nullptr;
                     conn.peer = -1;
                 }
                 hub.getSocketManager()->checkConnection(nullptr, 0);
-                connect(hub, conn);
-                conn.reading = true;
+                connect(hub, conn, slot);
                 break;
             case 5: // a heartbeat tick; a dropped module connects again
                 hub.heartCmdCheck(nullptr, 0);
-                for (Connection &each : conns) {
-                    if (each.client != nullptr && !hub.hasDecoupler(each.client)) {
-                        close(each.peer);
-                        connect(hub, each);
-                        each.reading = true;
+                for (int i = 0; i < kConnections; ++i) {
+                    if (conns[i].client != nullptr && !hub.hasDecoupler(conns[i].client)) {
+                        connect(hub, conns[i], i);
                     }
                 }
                 break;
@@ -230,17 +281,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             default:
                 break;
             }
-            for (Connection &each : conns) {
-                drain(each);
-            }
-        }
-        for (Connection &conn : conns) {
-            if (conn.peer >= 0) {
-                close(conn.peer);
-            }
+            drain(conns);
         }
     }
     // Trace level may have been changed by a frame.
-    tm_set_level(TRACE_DEBUG);
+    tm_set_level(TRACE_INFO);
     return 0;
 }
