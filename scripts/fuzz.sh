@@ -6,14 +6,18 @@
 #
 #   scripts/fuzz.sh [SECONDS]               every target, the corpus left as it is (CI)
 #   scripts/fuzz.sh SECONDS TARGET...       a long run of the targets named: what it
-#                                           found is merged into fuzz/corpus/, minimised
+#                                           found and the corpus lacks is merged into
+#                                           fuzz/corpus/, minimised
 #
-# SECONDS defaults to 60 (or $PELLIX_FUZZ_SECONDS). Findings are kept in
+# SECONDS defaults to 60 (or $PELLIX_FUZZ_SECONDS). PELLIX_FUZZ_JOBS=N runs
+# each target in N worker processes (libFuzzer's -fork), one per core being
+# the way to use a machine for a long run. Findings are kept in
 # build-fuzz/artifacts; a fix goes with its input in the target's corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-${PELLIX_FUZZ_SECONDS:-60}}
+jobs=${PELLIX_FUZZ_JOBS:-1}
 [ $# -gt 0 ] && shift
 build=build-fuzz
 # Target and its corpus directory under fuzz/corpus.
@@ -56,9 +60,18 @@ run_target() { # target
   local dir="$work/$1"
   mkdir -p "$dir"
   cp "fuzz/corpus/${corpus[$1]}"/* "$dir"/
+  local workers=""
+  [ "$jobs" -gt 1 ] && workers="-fork=$jobs"
   # shellcheck disable=SC2086
-  "$build/fuzz/$1" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 ${options[$1]:-} \
+  "$build/fuzz/$1" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 ${options[$1]:-} $workers \
     -print_final_stats=1 -artifact_prefix="$build/artifacts/$1-" "$dir" 2>"$build/$1.log"
+}
+
+# Coverage of a corpus as the target counts it when it loads one: the same
+# figure whether the run had one process or several.
+corpus_cov() { # target dir
+  # shellcheck disable=SC2086
+  "$build/fuzz/$1" -runs=0 ${options[$1]:-} "$2" 2>&1 | grep -o 'INITED cov: [0-9]*' | tail -n 1 | cut -d' ' -f3
 }
 pids=()
 for target in "${targets[@]}"; do
@@ -77,19 +90,20 @@ for i in "${!pids[@]}"; do
     status=1
     continue
   fi
+  # One process prints its total at the end; workers' parent, per report.
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
-  cov=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 | cut -d' ' -f2)
+  [ -n "$runs" ] || runs=$(sed -n 's/^#\([0-9]*\): cov:.*/\1/p' "$log" | tail -n 1)
+  cov=$(corpus_cov "$target" "$work/$target")
   echo "== $target: ${runs:-?} executions, $(( ${runs:-0} / seconds ))/s, cov ${cov:-?}," \
        "$(find "$build/artifacts" -name "$target-*" | wc -l) findings kept"
   if [ "$merge" -eq 1 ]; then
-    # The union of the committed corpus and what this run found, minimised.
-    merged="$work/$target.merged"
-    mkdir -p "$merged"
-    "$build/fuzz/$target" -merge=1 "$merged" "fuzz/corpus/${corpus[$target]}" "$work/$target" \
+    # What this run found that the committed corpus does not already
+    # cover, the fewest inputs that do; the named seeds stay as they are.
+    # shellcheck disable=SC2086
+    "$build/fuzz/$target" -merge=1 ${options[$target]:-} "fuzz/corpus/${corpus[$target]}" "$work/$target" \
       2>"$build/$target.merge.log"
-    rm -f "fuzz/corpus/${corpus[$target]}"/*
-    cp "$merged"/* "fuzz/corpus/${corpus[$target]}"/
-    echo "== $target: corpus now $(find "fuzz/corpus/${corpus[$target]}" -type f | wc -l) inputs"
+    echo "== $target: corpus now $(find "fuzz/corpus/${corpus[$target]}" -type f | wc -l) inputs," \
+         "cov $(corpus_cov "$target" "fuzz/corpus/${corpus[$target]}")"
   fi
 done
 exit $status
