@@ -287,6 +287,23 @@ void appendRemainingLength(std::string &out, size_t length)
     } while (length > 0);
 }
 
+// The MQTT packet at p (avail bytes): 1 when it is all there, with its
+// fixed header's size and its remaining length; 0 when more must come; -1
+// when its length field runs past four bytes.
+int packetAt(const unsigned char *p, size_t avail, size_t &header, size_t &length)
+{
+    length = 0;
+    header = 1;
+    for (int shift = 0; header < avail && header <= 4; shift += 7) {
+        const unsigned char byte = p[header++];
+        length |= static_cast<size_t>(byte & 0x7f) << shift;
+        if ((byte & 0x80) == 0) {
+            return avail - header >= length ? 1 : 0;
+        }
+    }
+    return header > 4 ? -1 : 0;
+}
+
 void appendString(std::string &out, const std::string &text)
 {
     out += static_cast<char>((text.size() >> 8) & 0xff);
@@ -369,26 +386,13 @@ public:
         size_t pos = 0;
         while (size - pos >= 2) {
             const unsigned char *p = data + pos;
+            size_t header = 0;
             size_t length = 0;
-            size_t header = 1;
-            int shift = 0;
-            bool complete = false;
-            while (header < size - pos && header <= 4) {
-                const unsigned char byte = p[header++];
-                length |= static_cast<size_t>(byte & 0x7f) << shift;
-                shift += 7;
-                if ((byte & 0x80) == 0) {
-                    complete = true;
-                    break;
-                }
-            }
-            if (!complete) {
-                if (header > 4) {
+            const int whole = packetAt(p, size - pos, header, length);
+            if (whole <= 0) {
+                if (whole < 0) {
                     return -1;
                 }
-                break;
-            }
-            if (size - pos < header + length) {
                 break;
             }
             if ((p[0] & 0xf0) == 0x30) {
@@ -562,26 +566,13 @@ public:
         std::string acks;
         while (size - pos >= 2) {
             const unsigned char *p = data + pos;
+            size_t header = 0;
             size_t length = 0;
-            size_t header = 1;
-            int shift = 0;
-            bool complete = false;
-            while (header < size - pos && header <= 4) {
-                const unsigned char byte = p[header++];
-                length |= static_cast<size_t>(byte & 0x7f) << shift;
-                shift += 7;
-                if ((byte & 0x80) == 0) {
-                    complete = true;
-                    break;
-                }
-            }
-            if (!complete) {
-                if (header > 4) {
+            const int whole = packetAt(p, size - pos, header, length);
+            if (whole <= 0) {
+                if (whole < 0) {
                     return -1;
                 }
-                break;
-            }
-            if (size - pos < header + length) {
                 break;
             }
             if ((p[0] & 0xf0) == 0x30) {
