@@ -203,6 +203,34 @@ int runOneShot(const cli::CliArgs &args, cli::CliPrinter &printer)
     return kExitOk;
 }
 
+// Serves the connection (callbacks count into `received`) until a stop
+// signal, args.count receipts or args.timeout; the reason, or null when
+// polling failed.
+const char *serve(pellix::CPellixClient &client, const cli::CliArgs &args, const long &received)
+{
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::milliseconds(static_cast<long long>(args.timeout * 1000.0));
+    for (;;) {
+        if (stopSignal != 0) {
+            return "signal";
+        }
+        if (args.count > 0 && received >= args.count) {
+            return "count";
+        }
+        long long waitMs = 100;
+        if (args.timeout > 0) {
+            const long long left = msUntil(deadline);
+            if (left <= 0) {
+                return "timeout";
+            }
+            waitMs = std::min(left, waitMs);
+        }
+        if (client.poll(static_cast<int>(waitMs)) < 0) {
+            return nullptr;
+        }
+    }
+}
+
 // listen and sub: registered, kept alive, printing what arrives.
 int runReceiver(const cli::CliArgs &args, cli::CliPrinter &printer)
 {
@@ -243,30 +271,9 @@ int runReceiver(const cli::CliArgs &args, cli::CliPrinter &printer)
         printer.subscribed(args.events);
     }
 
-    const Clock::time_point deadline =
-        Clock::now() + std::chrono::milliseconds(static_cast<long long>(args.timeout * 1000.0));
-    const char *reason = "signal";
-    for (;;) {
-        if (stopSignal != 0) {
-            break;
-        }
-        if (args.count > 0 && received >= args.count) {
-            reason = "count";
-            break;
-        }
-        long long waitMs = 100;
-        if (args.timeout > 0) {
-            const long long left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0) {
-                reason = "timeout";
-                break;
-            }
-            waitMs = left < waitMs ? left : waitMs;
-        }
-        if (client.poll(static_cast<int>(waitMs)) < 0) {
-            return fail(kExitHub, "waiting for the hub failed");
-        }
+    const char *reason = serve(client, args, received);
+    if (reason == nullptr) {
+        return fail(kExitHub, "waiting for the hub failed");
     }
     if (!args.events.empty() && client.isConnected()) {
         client.unsubscribe(args.events);
@@ -411,29 +418,9 @@ int runMonitor(const cli::CliArgs &args, cli::CliPrinter &printer)
     if (!r) {
         return stopSignal != 0 ? kExitOk : unansweredRequest(r, client.isConnected(), args, "monitor");
     }
-    const Clock::time_point deadline =
-        Clock::now() + std::chrono::milliseconds(static_cast<long long>(args.timeout * 1000.0));
-    const char *reason = "signal";
-    for (;;) {
-        if (stopSignal != 0) {
-            break;
-        }
-        if (args.count > 0 && received >= args.count) {
-            reason = "count";
-            break;
-        }
-        long long waitMs = 100;
-        if (args.timeout > 0) {
-            const long long left = msUntil(deadline);
-            if (left <= 0) {
-                reason = "timeout";
-                break;
-            }
-            waitMs = std::min(left, waitMs);
-        }
-        if (client.poll(static_cast<int>(waitMs)) < 0) {
-            return fail(kExitHub, "waiting for the hub failed");
-        }
+    const char *reason = serve(client, args, received);
+    if (reason == nullptr) {
+        return fail(kExitHub, "waiting for the hub failed");
     }
     if (client.isConnected()) {
         client.stopMonitor();
