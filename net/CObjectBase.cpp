@@ -151,7 +151,6 @@ bool CObjectBase::flushUnsent()
         queueMoved = true;
     }
     clearUnsent(kKeptQueueBytes);
-    sendStalled = false;
     return true;
 }
 
@@ -181,21 +180,25 @@ int CObjectBase::sendData(const void *data, int len)
     if (queueLimit > 0) {
         return queueSend(static_cast<const char *>(data), static_cast<size_t>(len));
     }
-    // A peer that stopped reading has already cost one full send timeout;
-    // until its socket drains, further data for it is dropped at once
-    // instead of stalling the loop for another timeout each time. A frame
-    // the timeout cut in two is finished first: the peer must never see
-    // half a frame glued to the next one.
+    // A peer that stopped reading has already cost one full send timeout,
+    // and it does not get to cost another: from then on its data goes only
+    // as far as its socket has room and the rest is dropped at once. Room
+    // is no promise that it reads again (a socket polls writable with a few
+    // kilobytes free), so this holds for the rest of the connection. A
+    // frame begun is finished first: the peer must never see half a frame
+    // glued to the next one.
     if (hasUnsentBytes() && !flushUnsent()) {
         return -1;
     }
+    const char *bytes = static_cast<const char *>(data);
     if (sendStalled) {
-        if (!writableNow(fd)) {
+        const ssize_t taken = sendWhatFits(bytes, static_cast<size_t>(len));
+        if (taken <= 0) {
             return -1;
         }
-        sendStalled = false;
+        enqueue(bytes + taken, static_cast<size_t>(len - taken));
+        return len;
     }
-    const char *bytes = static_cast<const char *>(data);
     int sent = 0;
     ssize_t n = 0;
     while (sent < len) {
@@ -217,7 +220,7 @@ int CObjectBase::sendData(const void *data, int len)
                 // Begun: what is left goes out once the socket drains.
                 enqueue(bytes + sent, static_cast<size_t>(len - sent));
             }
-            tm_printf(TRACE_WARM, "sendData", __LINE__, "send to fd %d timed out, dropping data until it drains\n",
+            tm_printf(TRACE_WARM, "sendData", __LINE__, "send to fd %d timed out, sends to it no longer wait\n",
                       fd);
             return -1;
         }
@@ -249,6 +252,17 @@ int CObjectBase::queueSend(const char *bytes, size_t size)
         enqueue(bytes, size);
         return static_cast<int>(size);
     }
+    const ssize_t sent = sendWhatFits(bytes, size);
+    if (sent < 0) {
+        return -1; // broken connections are discovered on the read side
+    }
+    // Whatever the limit: a begun send is finished before any later byte.
+    enqueue(bytes + sent, size - static_cast<size_t>(sent));
+    return static_cast<int>(size);
+}
+
+ssize_t CObjectBase::sendWhatFits(const char *bytes, size_t size)
+{
     size_t sent = 0;
     while (sent < size) {
         const ssize_t n = send(fd, bytes + sent, size - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -260,14 +274,10 @@ int CObjectBase::queueSend(const char *bytes, size_t size)
         } else if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK)) {
             break;
         } else {
-            return -1; // broken connections are discovered on the read side
+            return -1;
         }
     }
-    // Whatever the limit: a begun send is finished before any later byte.
-    if (sent < size) {
-        enqueue(bytes + sent, size - sent);
-    }
-    return static_cast<int>(size);
+    return static_cast<ssize_t>(sent);
 }
 
 int CObjectBase::readData(void *buf, int size)

@@ -13,6 +13,8 @@
 // not take at once waits in a bounded queue that the select loop writes out
 // when the socket drains (see setSendQueueLimit).
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -95,6 +97,9 @@ protected:
 
 private:
     int queueSend(const char *bytes, size_t size);
+    // Writes what the socket takes now without waiting: the count, or -1
+    // on a broken connection.
+    ssize_t sendWhatFits(const char *bytes, size_t size);
     void enqueue(const char *bytes, size_t size);
     // Empties the buffer, keeping at most keptBytes of its capacity.
     void clearUnsent(size_t keptBytes);
@@ -102,7 +107,7 @@ private:
     bool applyBlockingMode();
 
     bool fdOpen;
-    bool sendStalled;   // the last write timed out on a peer that does not read
+    bool sendStalled;   // a write timed out: sends to this peer never wait again
     std::string unsent; // see hasUnsentBytes; written from unsentHead on
     size_t unsentHead = 0;
     size_t queueLimit = 0;

@@ -182,7 +182,7 @@ TEST_F(FaultStuckReader, OneSendTimeoutThenTheOthersAreServedAndTheStuckModuleIs
 
     expectStopsCleanly();
     // One timeout, not one per frame.
-    EXPECT_EQ(1u, countOf(daemon.stdoutText(), "timed out, dropping data until it drains\n")) << tail(daemon.stdoutText());
+    EXPECT_EQ(1u, countOf(daemon.stdoutText(), "timed out, sends to it no longer wait\n")) << tail(daemon.stdoutText());
 }
 
 } // namespace

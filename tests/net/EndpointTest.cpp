@@ -6,6 +6,7 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -218,24 +219,36 @@ TEST_F(SocketEndpointTest, PeerThatStopsReadingCostsOneSendTimeoutNotOneEach)
     EXPECT_EQ(endpoint.sendData("abc", 3), -1);
     EXPECT_LT(time(nullptr) - before, 10) << "a send blocked on the stalled peer";
     EXPECT_TRUE(endpoint.isConnected());
-    const TraceOutput trace = parseTrace(out.text());
-    EXPECT_EQ(trace.count("send to fd " + std::to_string(fd) + " timed out, dropping data until it drains\n"), 1);
 
-    // Once the peer has drained its socket, the rest of the chunk the
-    // timeout cut goes first, then sending works again: the peer gets whole
-    // chunks only, never a torn one glued to the next.
+    // The peer reads a little: its socket polls writable again, with room
+    // for part of what comes next. That part goes, the rest is queued, and
+    // the send does not wait.
     std::string got;
     char sink[65536];
     ssize_t n;
-    while ((n = recv(pair[1], sink, sizeof sink, MSG_DONTWAIT)) > 0) {
+    struct pollfd writable = {fd, POLLOUT, 0};
+    while (poll(&writable, 1, 0) == 0 && (n = recv(pair[1], sink, 4096, MSG_DONTWAIT)) > 0) {
         got.append(sink, static_cast<size_t>(n));
     }
+    const std::string large(1 << 20, 'y');
+    EXPECT_EQ(endpoint.sendData(large.data(), static_cast<int>(large.size())), static_cast<int>(large.size()));
+    EXPECT_LT(time(nullptr) - before, 10) << "a send blocked on a peer that had room for part of it";
+    const TraceOutput trace = parseTrace(out.text());
+    EXPECT_EQ(trace.count("send to fd " + std::to_string(fd) + " timed out, sends to it no longer wait\n"), 1);
+
+    // The queue goes out as the peer reads, as the loop flushes it, and then
+    // the next send: whole chunks only, never a torn one glued to the next.
+    do {
+        while ((n = recv(pair[1], sink, sizeof sink, MSG_DONTWAIT)) > 0) {
+            got.append(sink, static_cast<size_t>(n));
+        }
+    } while (!endpoint.flushUnsent());
     EXPECT_EQ(endpoint.sendData("abc", 3), 3);
-    EXPECT_FALSE(endpoint.hasUnsentBytes());
-    while (got.size() < taken * chunk.size() + 3 && (n = recv(pair[1], sink, sizeof sink, 0)) > 0) {
+    const size_t expected = taken * chunk.size() + large.size() + 3;
+    while (got.size() < expected && (n = recv(pair[1], sink, sizeof sink, 0)) > 0) {
         got.append(sink, static_cast<size_t>(n));
     }
-    EXPECT_EQ(got.size(), taken * chunk.size() + 3);
+    EXPECT_EQ(got.size(), expected);
     EXPECT_EQ(got.substr(got.size() - 3), "abc");
 }
 
