@@ -8,10 +8,11 @@
 // destructor nor later checks close a number that may by then belong to
 // another connection.
 //
-// Sends block for at most the socket's send timeout by default. With a send
-// queue limit the descriptor is non-blocking instead: what the socket does
-// not take at once waits in a bounded queue that the select loop writes out
-// when the socket drains (see setSendQueueLimit).
+// Sends block for at most the socket's send timeout by default, and only
+// until a peer has once let that timeout run out. With a send queue limit
+// the descriptor is non-blocking instead: what the socket does not take at
+// once waits in a bounded queue that the select loop writes out when the
+// socket drains (see setSendQueueLimit).
 
 #include <sys/types.h>
 
