@@ -71,6 +71,9 @@ void CObjectBase::clearUnsent(size_t keptBytes)
 
 void CObjectBase::enqueue(const char *bytes, size_t size)
 {
+    if (size == 0) {
+        return; // a send that went out whole
+    }
     // Written bytes stay in front until they make up half the buffer, so
     // that moving the rest down costs at most as much as writing it did.
     if (unsentHead > 0 && unsentHead >= unsentBytes()) {
