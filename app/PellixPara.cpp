@@ -11,6 +11,8 @@
 
 #include <json/json.h>
 
+#include "hub/CMonitor.h"
+
 namespace {
 
 // The library's conversions throw on a string or an out-of-range number for
@@ -120,6 +122,21 @@ void readSettings(const Json::Value &root, HubSettings &settings)
         }
         return true;
     });
+    optionalMember(root, "maxMonitors", [&](const Json::Value &v) {
+        uint64_t most = 0;
+        if (!wholeNumber(v, CMonitor::kMostMonitors, most)) {
+            return false;
+        }
+        settings.maxMonitors = static_cast<size_t>(most);
+        return true;
+    });
+    optionalMember(root, "recordUnsubscriptions", [&](const Json::Value &v) {
+        if (!v.isBool()) {
+            return false;
+        }
+        settings.recordUnsubscriptions = v.asBool();
+        return true;
+    });
 }
 
 } // namespace
@@ -136,9 +153,15 @@ int readParaFile(PellixPara &para, const std::string &path)
         text.clear();
     }
 
+    // The old reader takes comments, which the file may hold; it throws when
+    // the nesting passes its limit, and such a file is one it cannot parse.
     Json::Reader reader;
     Json::Value root;
-    if (!reader.parse(text, root, true)) {
+    try {
+        if (!reader.parse(text, root, true)) {
+            return 2;
+        }
+    } catch (const std::exception &) {
         return 2;
     }
     if (!root.isObject()) {

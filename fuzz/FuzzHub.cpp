@@ -52,7 +52,7 @@ int recordCommand(const std::string &)
     ++requests;
     return 0;
 }
-int recordSignal(pid_t, int)
+int recordSignal(pid_t, int, int)
 {
     ++requests;
     return 0;

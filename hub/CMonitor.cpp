@@ -2,9 +2,12 @@
 
 #include <ctime>
 
+#include <algorithm>
+
 #include "hub/MonitorRecord.h"
 #include "hub/PacketFrame.h"
-#include "net/CObjectBase.h"
+#include "net/CSocketClient.h"
+#include "net/SharedFrame.h"
 
 uint64_t CMonitor::nowUs()
 {
@@ -13,41 +16,59 @@ uint64_t CMonitor::nowUs()
     return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
 }
 
-void CMonitor::start(CObjectBase *endpoint, int srcId, size_t restoredQueueBytes)
+CMonitor::Tap *CMonitor::find(const CSocketClient *endpoint)
 {
-    Tap *tap = nullptr;
-    for (Tap &candidate : taps) {
-        if (candidate.endpoint == endpoint) {
-            tap = &candidate;
+    for (Tap &tap : taps) {
+        if (tap.endpoint == endpoint) {
+            return &tap;
         }
     }
+    return nullptr;
+}
+
+bool CMonitor::isMonitor(const CSocketClient *endpoint) const
+{
+    return const_cast<CMonitor *>(this)->find(endpoint) != nullptr;
+}
+
+bool CMonitor::start(CSocketClient *endpoint, int srcId, size_t restoredQueueBytes)
+{
+    Tap *tap = find(endpoint);
     if (tap == nullptr) {
-        taps.push_back(Tap{endpoint, srcId, restoredQueueBytes, std::string(), 0});
+        if (taps.size() >= maxMonitors) {
+            ++refused;
+            return false;
+        }
+        taps.push_back(Tap{endpoint, srcId, restoredQueueBytes, 0});
         tap = &taps.back();
         endpoint->setSendQueueLimit(kQueueBytes);
     }
     tap->srcId = srcId;
-    append(*tap, MONITOR_ON, nowUs(), 0, 0, 0, nullptr, 0);
+    record.clear();
+    MonitorRecord::appendFrame(record, srcId, MONITOR_ON, nowUs(), 0, 0, 0, nullptr, 0);
+    endpoint->sendData(record.data(), static_cast<int>(record.size()));
+    return true;
 }
 
-bool CMonitor::stop(CObjectBase *endpoint)
+bool CMonitor::stop(CSocketClient *endpoint)
 {
     for (size_t i = 0; i < taps.size(); ++i) {
         if (taps[i].endpoint != endpoint) {
             continue;
         }
-        Tap tap = std::move(taps[i]);
+        const size_t restored = taps[i].restoredQueueBytes;
         taps.erase(taps.begin() + static_cast<long>(i));
-        if (!tap.batch.empty()) {
-            endpoint->sendData(tap.batch.data(), static_cast<int>(tap.batch.size()));
-        }
-        endpoint->setSendQueueLimit(tap.restoredQueueBytes);
+        // What its socket takes now still goes; the rest would otherwise wait
+        // for a reader that asked for no more.
+        endpoint->flushUnsent();
+        lost += endpoint->dropQueuedShared();
+        endpoint->setSendQueueLimit(restored);
         return true;
     }
     return false;
 }
 
-void CMonitor::forget(CObjectBase *endpoint)
+void CMonitor::forget(CSocketClient *endpoint)
 {
     for (size_t i = 0; i < taps.size(); ++i) {
         if (taps[i].endpoint == endpoint) {
@@ -57,50 +78,55 @@ void CMonitor::forget(CObjectBase *endpoint)
     }
 }
 
-bool CMonitor::isMonitor(const CObjectBase *endpoint) const
+void CMonitor::refusalFrame(std::string &out, int srcId, const std::string &reason)
 {
-    for (const Tap &tap : taps) {
-        if (tap.endpoint == endpoint) {
-            return true;
-        }
-    }
-    return false;
+    out.clear();
+    MonitorRecord::appendFrame(out, srcId, REFUSED, nowUs(), 0, 0, 0, reason.data(), reason.size());
 }
 
-bool CMonitor::fits(const Tap &tap, size_t size)
-{
-    return tap.endpoint->queuedBytes() + tap.batch.size() + size <= kQueueBytes;
-}
-
-void CMonitor::append(Tap &tap, int kind, uint64_t timeUs, int devId, int srcId, int cmd, const void *payload,
-                      size_t length)
+void CMonitor::reportLost(Tap &tap, uint64_t timeUs, size_t bound)
 {
     record.clear();
-    if (tap.lostSinceReport > 0) {
-        MonitorRecord::appendLostFrame(record, tap.srcId, timeUs, tap.lostSinceReport);
-    }
-    const size_t lostPart = record.size();
-    MonitorRecord::appendFrame(record, tap.srcId, kind, timeUs, devId, srcId, cmd, payload, length);
-    if (fits(tap, record.size())) {
-        tap.batch += record;
+    MonitorRecord::appendLostFrame(record, tap.srcId, timeUs, tap.lostSinceReport);
+    if (tap.endpoint->queuedMemoryBytes() + record.size() <= bound &&
+        tap.endpoint->sendData(record.data(), static_cast<int>(record.size())) > 0) {
         tap.lostSinceReport = 0;
-        return;
-    }
-    // The report alone may still fit; the copy is lost either way.
-    ++lost;
-    if (lostPart > 0 && fits(tap, lostPart)) {
-        tap.batch.append(record, 0, lostPart);
-        tap.lostSinceReport = 1;
-    } else {
-        ++tap.lostSinceReport;
     }
 }
 
 void CMonitor::copy(int kind, int devId, int srcId, int cmd, const void *payload, size_t length)
 {
+    if (taps.empty()) {
+        return;
+    }
     const uint64_t timeUs = nowUs();
+    // Encoded once for every monitor; each queue puts its own destination
+    // in the frame's devId.
+    SharedFrame *frame = SharedFrame::create(MonitorRecord::frameSize(length), PacketFrame::kDevIdOffset);
+    if (frame != nullptr) {
+        MonitorRecord::writeFrame(frame->data(), 0, kind, timeUs, devId, srcId, cmd, payload, length);
+    }
+    size_t total = 0;
+    for (const Tap &tap : taps) {
+        total += tap.endpoint->queuedMemoryBytes();
+    }
     for (Tap &tap : taps) {
-        append(tap, kind, timeUs, devId, srcId, cmd, payload, length);
+        const size_t held = tap.endpoint->queuedMemoryBytes();
+        const size_t room = kTotalQueueBytes > total ? kTotalQueueBytes - total : 0;
+        const size_t bound = std::min(kQueueBytes, held + room);
+        if (tap.lostSinceReport > 0) {
+            reportLost(tap, timeUs, bound);
+        }
+        // Behind an unsent LOST record no copy may go.
+        if (tap.lostSinceReport > 0 || frame == nullptr ||
+            !tap.endpoint->queueShared(frame, static_cast<unsigned char>(tap.srcId), bound)) {
+            ++tap.lostSinceReport;
+            ++lost;
+        }
+        total = total - held + tap.endpoint->queuedMemoryBytes();
+    }
+    if (frame != nullptr) {
+        frame->release();
     }
 }
 
@@ -113,19 +139,4 @@ void CMonitor::copyFrame(int kind, const unsigned char *frame, int size)
     PacketFrame::readU16LE(frame, size, PacketFrame::kCmdOffset, cmd);
     copy(kind, frame[PacketFrame::kDevIdOffset], frame[PacketFrame::kSrcIdOffset], cmd,
          frame + PacketFrame::kPayloadOffset, static_cast<size_t>(PacketFrame::payloadSize(size)));
-}
-
-void CMonitor::flush()
-{
-    for (Tap &tap : taps) {
-        if (tap.batch.empty()) {
-            continue;
-        }
-        // Queue mode: never blocks, and fits() kept the batch within the queue.
-        tap.endpoint->sendData(tap.batch.data(), static_cast<int>(tap.batch.size()));
-        tap.batch.clear();
-        if (tap.batch.capacity() > 65536) {
-            std::string().swap(tap.batch);
-        }
-    }
 }

@@ -27,7 +27,8 @@ using namespace boost::placeholders;
 
 CPellix::CPellix(const std::string &path)
     : socketManager(new CSocketManager()), eventManager(new CEventManager()), dataPrint(false), regMapPath(path),
-      startMs(nowMs()), runCommand(ShellCommand::run), signalProcess(::kill)
+      statusService([this] { return statusJson(); }), startMs(nowMs()), runCommand(ShellCommand::run),
+      signalProcess(PeerProcess::signal)
 {
     eventSender = boost::bind(&CPellix::sendEventPacket, this, _1, _2, _3, _4);
     if (regMap.loadRegMap(regMapPath) == 3) {
@@ -77,12 +78,13 @@ int CPellix::initServers(uint16_t port, const std::string &unixPath)
 void CPellix::setKillActions(const CommandRunner &runner, const ProcessSignaller &signaller)
 {
     runCommand = runner ? runner : CommandRunner(ShellCommand::run);
-    signalProcess = signaller ? signaller : ProcessSignaller(::kill);
+    signalProcess = signaller ? signaller : ProcessSignaller(PeerProcess::signal);
 }
 
 void CPellix::setSettings(const HubSettings &hardened)
 {
     settings = hardened;
+    monitor.setMaxMonitors(settings.maxMonitors);
     if (settings.servePauseUs >= 0) {
         socketManager->setServePauseUs(static_cast<unsigned>(settings.servePauseUs));
     }
@@ -104,6 +106,7 @@ int CPellix::run()
     }
     socketManager->addTimer("heartCmdCheck", boost::bind(&CPellix::heartCmdCheck, this, _1, _2), -1,
                             kHeartPeriodMs, TIMER_PRIORITY_NORMAL, nullptr, 0);
+    socketManager->setPassHook([this] { answerLateStatus(); });
     return socketManager->startSelect();
 }
 
@@ -140,6 +143,9 @@ void CPellix::retire(CSocketClient *client, const HeartInfo *info)
 {
     if (info != nullptr) {
         closedTraffic.add(trafficOf(client, *info));
+        if (info->statusLateFor >= 0) {
+            --statusLate;
+        }
     }
     monitor.forget(client);
 }
@@ -193,7 +199,6 @@ void CPellix::onReadSocketData(CSocketClient *client, const void *data, int len)
             heartMap.erase(heart);
         }
         removerDev(client);
-        monitor.flush();
         return;
     }
     if (dataPrint) {
@@ -215,7 +220,6 @@ void CPellix::onReadSocketData(CSocketClient *client, const void *data, int len)
     outbox.open();
     routeFrames(*it->second, client, heart != heartMap.end() ? &heart->second->traffic : nullptr);
     outbox.flush();
-    monitor.flush();
 }
 
 void CPellix::onReadSocketData(int, const void *fromAddr, const void *data, int len)
@@ -242,10 +246,11 @@ void CPellix::onReadSocketData(int, const void *fromAddr, const void *data, int 
     CDecoupler &splitter = udpDecoupler->splitterFor(fromAddr);
     splitter.append(data, len);
     datagramFrom = fromAddr;
+    datagramBytes = static_cast<size_t>(len);
+    datagramAnswered = 0;
     outbox.open();
     routeFrames(splitter, nullptr, &datagramTraffic);
     outbox.flush();
-    monitor.flush();
     datagramFrom = nullptr;
 }
 
@@ -318,8 +323,9 @@ void CPellix::routeFrame(CSocketClient *client, TrafficCounters *traffic, const 
 }
 
 // The frame's srcId is who the sender claims to be: over a stream it must be
-// an id this very connection registered, and datagrams (which nothing ties to
-// an id) may neither subscribe nor unsubscribe; nobody may publish the
+// an id this very connection registered; a datagram (which nothing ties to an
+// id) may not claim an id a stream holds, nor subscribe or unsubscribe; no
+// forwarded frame may claim one of the hub's ids; nobody may publish the
 // departure event, which only the hub announces.
 bool CPellix::admitStrict(CSocketClient *client, const unsigned char *bytes, int size)
 {
@@ -328,11 +334,18 @@ bool CPellix::admitStrict(CSocketClient *client, const unsigned char *bytes, int
     int cmd = 0;
     PacketFrame::readU16LE(bytes, size, PacketFrame::kCmdOffset, cmd);
     const char *why = nullptr;
+    std::map<int, CSocketClient *>::const_iterator owner = devMap.find(srcId);
     if (client != nullptr && !(devId == CENTER_DEV_ID && cmd == CMD_REG)) {
-        std::map<int, CSocketClient *>::const_iterator owner = devMap.find(srcId);
         if (owner == devMap.end() || owner->second != client) {
             why = "srcId not registered on this connection";
         }
+    } else if (client == nullptr && owner != devMap.end()) {
+        why = "srcId held by a stream connection";
+    }
+    // The hub's own ids as a sender would let a frame pass for the hub's:
+    // a departure notice, say.
+    if (why == nullptr && devId != CENTER_DEV_ID && devId <= MAX_FORWARD_DEV_ID && reservedId(srcId)) {
+        why = "srcId reserved for the hub";
     }
     if (why == nullptr && devId > MAX_FORWARD_DEV_ID) {
         int event = -1;
@@ -370,6 +383,11 @@ bool CPellix::hubCommandAllowed(CSocketClient *client, int cmd)
 void CPellix::registerModule(CSocketClient *client, const unsigned char *bytes, int size)
 {
     const int srcId = bytes[PacketFrame::kSrcIdOffset];
+    if (settings.strictModules && reservedId(srcId)) {
+        HubLog::log(spdlog::level::warn, "reg refused fd: {}, dev: {}: the id is the hub's own", client->getFd(),
+                    static_cast<unsigned>(srcId));
+        return;
+    }
     if (settings.strictModules) {
         std::map<int, CSocketClient *>::const_iterator holder = devMap.find(srcId);
         if (holder != devMap.end() && holder->second != client) {
@@ -481,6 +499,9 @@ int CPellix::processRegPublishMsg(int cmd, const unsigned char *bytes, int size)
         break;
     case CMD_UNREG_EVENT:
         eventManager->UnRegEventList(payload, payloadLen, srcId);
+        if (settings.recordUnsubscriptions) {
+            unrecord(payload, payloadLen, srcId);
+        }
         break;
     case CMD_PUBLISH_EVENT:
         eventManager->ProcessEventData(payload, payloadLen, eventSender);
@@ -524,6 +545,18 @@ void CPellix::subscribe(const unsigned char *payload, int payloadLen, int srcId)
             admitted[0] = static_cast<unsigned char>(kept);
             eventManager->RegEventList(admitted, 1 + 2 * kept, srcId);
         }
+    }
+    if (changed) {
+        regMap.saveRegMap(regMapPath);
+    }
+}
+
+void CPellix::unrecord(const unsigned char *payload, int payloadLen, int srcId)
+{
+    const int count = PacketFrame::listedCount(payload, payloadLen);
+    bool changed = false;
+    for (int i = 0; i < count; ++i) {
+        changed = regMap.removeRegMapEntry(PacketFrame::listedEvent(payload, i), srcId) || changed;
     }
     if (changed) {
         regMap.saveRegMap(regMapPath);
@@ -606,38 +639,94 @@ void CPellix::keepReport(CSocketClient *client, const unsigned char *frame, int 
 
 void CPellix::sendStatus(CSocketClient *client, int srcId)
 {
-    const std::string text = statusJson();
-    if (client != nullptr) {
-        std::string frames;
-        if (!StatusPart::appendFrames(frames, srcId, text, kStatusPartBytes)) {
-            tm_printf(TRACE_ERROR, "sendStatus", __LINE__, "status of %zu bytes does not fit a reply\n", text.size());
-            return;
-        }
-        std::map<CSocketClient *, std::unique_ptr<HeartInfo>>::iterator heart = heartMap.find(client);
-        if (heart != heartMap.end()) {
-            heart->second->traffic.framesOut +=
-                static_cast<uint64_t>(StatusPart::partCount(text.size(), kStatusPartBytes));
-            heart->second->traffic.bytesOut += frames.size();
-        }
-        outbox.send(client, frames.data(), static_cast<int>(frames.size()));
+    if (client == nullptr) {
+        answerDatagram(srcId);
         return;
     }
+    std::map<CSocketClient *, std::unique_ptr<HeartInfo>>::iterator heart = heartMap.find(client);
+    if (heart == heartMap.end()) {
+        return;
+    }
+    HeartInfo &info = *heart->second;
+    const int64_t now = nowMs();
+    // One answer at a time: another waits while the last is still queued,
+    // and any beyond the budgets waits for them; repeated requests merge.
+    if (info.statusLateFor < 0 && !client->hasUnsentBytes() && statusService.admitStream(info.statusBudget, now)) {
+        answerStream(client, info, srcId, now);
+        return;
+    }
+    if (info.statusLateFor < 0) {
+        ++statusLate;
+        tm_printf(TRACE_INFO, "sendStatus", __LINE__, "status for fd %d answered late: over its rate\n",
+                  client->getFd());
+    }
+    info.statusLateFor = srcId;
+}
+
+void CPellix::answerStream(CSocketClient *client, HeartInfo &info, int srcId, int64_t now)
+{
+    const std::string &text = statusService.document(now);
+    packet.clear();
+    if (!StatusPart::appendFrames(packet, srcId, text, StatusService::kStreamPartBytes)) {
+        tm_printf(TRACE_ERROR, "sendStatus", __LINE__, "status of %zu bytes does not fit a reply\n", text.size());
+        return;
+    }
+    statusService.chargeStream(now, text.size());
+    info.traffic.framesOut += static_cast<uint64_t>(StatusPart::partCount(text.size(), StatusService::kStreamPartBytes));
+    info.traffic.bytesOut += packet.size();
+    // A document can be large: it never makes the loop wait for a reader.
+    // Whatever the outbox holds for the connection goes first.
+    outbox.writeNow(client);
+    client->sendWithoutWaiting(packet.data(), packet.size());
+}
+
+void CPellix::answerLateStatus()
+{
+    if (statusLate == 0) {
+        return;
+    }
+    const int64_t now = nowMs();
+    for (const auto &entry : heartMap) {
+        HeartInfo &info = *entry.second;
+        CSocketClient *client = entry.first;
+        if (info.statusLateFor < 0 || client->hasUnsentBytes() || !client->isConnected() ||
+            !statusService.admitStream(info.statusBudget, now)) {
+            continue;
+        }
+        const int srcId = info.statusLateFor;
+        info.statusLateFor = -1;
+        --statusLate;
+        answerStream(client, info, srcId, now);
+    }
+}
+
+void CPellix::answerDatagram(int srcId)
+{
     // A datagram's sender gets one datagram a part, each small enough for
-    // any receiver.
+    // any receiver, and never more bytes than a few times what it sent: its
+    // address may be forged, to turn the hub against a third party.
     const struct sockaddr_in *from = static_cast<const struct sockaddr_in *>(datagramFrom);
     if (udpServer == nullptr || from == nullptr || from->sin_family != AF_INET) {
         return;
     }
-    const int count = StatusPart::partCount(text.size(), kStatusDatagramBytes);
-    if (count > StatusPart::kMaxCount) {
-        tm_printf(TRACE_ERROR, "sendStatus", __LINE__, "status of %zu bytes does not fit a reply\n", text.size());
+    if (!statusService.admitDatagram(from->sin_addr.s_addr, nowMs())) {
+        ++datagramTraffic.droppedRefused;
+        tm_printf(TRACE_INFO, "sendStatus", __LINE__, "status request by datagram refused: over its rate\n");
+        return;
+    }
+    const size_t budget = StatusService::kDatagramFactor * datagramBytes;
+    const std::string text =
+        StatusService::datagramText(statusService.document(nowMs()), budget - std::min(budget, datagramAnswered));
+    const int count = StatusPart::partCount(text.size(), StatusService::kDatagramPartBytes);
+    if (text.empty() || count == 0) {
         return;
     }
     for (int part = 1; part <= count; ++part) {
-        const size_t offset = static_cast<size_t>(part - 1) * kStatusDatagramBytes;
-        const size_t size = std::min(kStatusDatagramBytes, text.size() - std::min(offset, text.size()));
+        const size_t offset = static_cast<size_t>(part - 1) * StatusService::kDatagramPartBytes;
+        const size_t size = std::min(StatusService::kDatagramPartBytes, text.size() - std::min(offset, text.size()));
         packet.clear();
         StatusPart::appendFrame(packet, srcId, part, count, text.data() + offset, size);
+        datagramAnswered += packet.size();
         if (udpServer->sendData(packet.data(), static_cast<int>(packet.size()), from, sizeof *from) > 0) {
             ++datagramTraffic.framesOut;
             datagramTraffic.bytesOut += packet.size();
@@ -659,7 +748,15 @@ void CPellix::switchMonitor(CSocketClient *client, const unsigned char *bytes, i
         }
         return;
     }
-    monitor.start(client, bytes[PacketFrame::kSrcIdOffset], settings.sendQueueBytes);
+    const int srcId = bytes[PacketFrame::kSrcIdOffset];
+    if (!monitor.start(client, srcId, settings.sendQueueBytes)) {
+        tm_printf(TRACE_WARM, "switchMonitor", __LINE__, "monitor refused for fd %d: %zu monitors already\n",
+                  client->getFd(), monitor.size());
+        std::string frame;
+        CMonitor::refusalFrame(frame, srcId, std::to_string(monitor.size()) + " monitors already");
+        deliver(client, frame.data(), static_cast<int>(frame.size()));
+        return;
+    }
     tm_printf(TRACE_NOTICE, "switchMonitor", __LINE__, "monitor on for fd %d\n", client->getFd());
 }
 
@@ -707,21 +804,26 @@ void CPellix::killModule(const std::string &name, bool onThisHost)
     runCommand(command);
 }
 
-void CPellix::killPeer(CSocketClient *client, pid_t pid)
+void CPellix::killPeer(CSocketClient *client, pid_t pid, int pidfd, const char *why)
 {
+    const std::string name = ModuleName::printable(client->getName());
     if (pid <= 1 || pid == getpid()) {
         tm_printf(TRACE_WARM, "heartCmdCheck", __LINE__, "no kill for module \"%s\": no process found at its end\n",
-                  ModuleName::printable(client->getName()).c_str());
-        return;
-    }
-    if (signalProcess(pid, SIGKILL) != 0) {
+                  name.c_str());
+        HubLog::log(spdlog::level::warn, "module {} only closed: {}", name,
+                    why != nullptr ? why : "its peer is the hub or init");
+    } else if (signalProcess(pid, pidfd, SIGKILL) != 0) {
         const int err = errno;
         tm_printf(TRACE_WARM, "heartCmdCheck", __LINE__, "kill of pid %d failed: %s\n", static_cast<int>(pid),
                   strerror(err));
-        return;
+        HubLog::log(spdlog::level::warn, "module {} only closed: the kill of pid {} failed: {}", name,
+                    static_cast<int>(pid), strerror(err));
+    } else {
+        HubLog::log(spdlog::level::warn, "module {} killed, pid {}", name, static_cast<int>(pid));
     }
-    HubLog::log(spdlog::level::warn, "module {} killed, pid {}", ModuleName::printable(client->getName()),
-                     static_cast<int>(pid));
+    if (pidfd >= 0) {
+        close(pidfd);
+    }
 }
 
 void CPellix::heartCmdCheck(const void *, int)
@@ -747,20 +849,22 @@ void CPellix::heartCmdCheck(const void *, int)
         // can only be found while the connection is there.
         const bool byName = settings.killPolicy == HubSettings::KILL_BY_NAME;
         const bool onThisHost = byName && peerOnThisHost(client->getFd());
-        const pid_t peer = settings.killPolicy == HubSettings::KILL_PEER ? PeerProcess::peerPid(client->getFd()) : -1;
+        int pidfd = -1;
+        const char *noPeer = nullptr;
+        const pid_t peer =
+            settings.killPolicy == HubSettings::KILL_PEER ? PeerProcess::pinPeer(client->getFd(), pidfd, noPeer) : -1;
         client->closeSocket();
         it = heartMap.erase(it);
         if (byName) {
             killModule(client->getName(), onThisHost);
         } else if (settings.killPolicy == HubSettings::KILL_PEER) {
-            killPeer(client, peer);
+            killPeer(client, peer, pidfd, noPeer);
         } else {
             tm_printf(TRACE_WARM, "heartCmdCheck", __LINE__, "no kill for module \"%s\": kills are off\n",
                       ModuleName::printable(client->getName()).c_str());
         }
         removerDev(client);
     }
-    monitor.flush();
 }
 
 void CPellix::removerDev(CSocketClient *client)

@@ -25,6 +25,8 @@
 #include "hub/CRegMap.h"
 #include "hub/HeartInfo.h"
 #include "hub/HubSettings.h"
+#include "hub/PacketFrame.h"
+#include "hub/StatusService.h"
 #include "hub/TrafficCounters.h"
 #include "net/COutbox.h"
 #include "net/CSocketClient.h"
@@ -38,9 +40,6 @@ class CPellix {
 public:
     static const int kHeartPeriodMs = 15000;
     static const int kHeartMissLimit = 3;
-    // Status text per reply frame: on a stream, and in one datagram.
-    static constexpr size_t kStatusPartBytes = 16384;
-    static constexpr size_t kStatusDatagramBytes = 1024;
 
     // Loads and replays the subscription record kept at regMapPath.
     explicit CPellix(const std::string &regMapPath);
@@ -52,7 +51,8 @@ public:
     // or a signal to one process. The daemon's run ShellCommand and kill(2);
     // a fuzzer puts in ones that only record the request.
     typedef std::function<int(const std::string &command)> CommandRunner;
-    typedef std::function<int(pid_t pid, int sig)> ProcessSignaller;
+    // The process is given by pid and, where the kernel has them, a pidfd.
+    typedef std::function<int(pid_t pid, int pidfd, int sig)> ProcessSignaller;
     void setKillActions(const CommandRunner &runner, const ProcessSignaller &signaller);
     // The subscription record, for a writer of its own.
     CRegMap &regMapRecord() { return regMap; }
@@ -106,6 +106,8 @@ public:
     bool isMonitor(const CSocketClient *client) const { return monitor.isMonitor(client); }
     // The status document as it would be sent now.
     std::string statusJson() const;
+    // Status answers owed to connections that asked beyond their budget.
+    size_t lateStatusAnswers() const { return statusLate; }
     // Monotonic milliseconds, the clock of the connection times.
     static int64_t nowMs();
 
@@ -125,10 +127,15 @@ private:
     // With hubCommandsFrom "local": whether the hub's own switches may be
     // thrown by this sender.
     bool hubCommandAllowed(CSocketClient *client, int cmd);
-    void killPeer(CSocketClient *client, pid_t pid);
+    // pid and pidfd as PeerProcess::pinPeer found them (why: what it missed).
+    void killPeer(CSocketClient *client, pid_t pid, int pidfd, const char *why);
     // The status in parts to the asking connection, or to the sender of the
-    // datagram being routed.
+    // datagram being routed; late when over the budgets.
     void sendStatus(CSocketClient *client, int srcId);
+    void answerStream(CSocketClient *client, HeartInfo &info, int srcId, int64_t now);
+    void answerDatagram(int srcId);
+    // Once a loop pass: the status answers owed, as the budgets allow.
+    void answerLateStatus();
     void switchMonitor(CSocketClient *client, const unsigned char *frame, int size);
     // Keeps a module's report with its stream connection, for the status.
     void keepReport(CSocketClient *client, const unsigned char *frame, int size);
@@ -138,6 +145,10 @@ private:
     // stops its monitor.
     void retire(CSocketClient *client, const HeartInfo *info);
     void subscribe(const unsigned char *payload, int payloadLen, int srcId);
+    // Takes withdrawn pairs out of the saved record (recordUnsubscriptions).
+    void unrecord(const unsigned char *payload, int payloadLen, int srcId);
+    // The ids only the hub speaks for: itself and the event manager's range.
+    static bool reservedId(int id) { return id == CENTER_DEV_ID || id > MAX_FORWARD_DEV_ID; }
     // Why the processes of that name must not be killed; null when they may.
     const char *killRefusal(const std::string &name, bool onThisHost) const;
     void killModule(const std::string &name, bool onThisHost);
@@ -162,6 +173,10 @@ private:
     HubSettings settings;
     bool datagramFromLoopback = false; // of the datagram being routed
     const void *datagramFrom = nullptr; // its sender's address, while it is routed
+    size_t datagramBytes = 0;           // its size
+    size_t datagramAnswered = 0;        // bytes sent in answer to it so far
+    StatusService statusService;
+    size_t statusLate = 0; // connections owed a status answer
     CMonitor monitor;
     TrafficCounters closedTraffic;   // of connections that are gone
     TrafficCounters datagramTraffic; // of the UDP port

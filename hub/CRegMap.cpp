@@ -212,6 +212,33 @@ int CRegMap::addRegMapEntry(int iEvent, int iModId)
     return 0;
 }
 
+bool CRegMap::removeRegMapEntry(int iEvent, int iModId)
+{
+    char key[16];
+    snprintf(key, sizeof key, "%d", iEvent);
+    if (!regMap.isObject()) {
+        return false;
+    }
+    Json::Value *modules = regMap.find(key, key + strlen(key)) != nullptr ? &regMap[key] : nullptr;
+    if (modules == nullptr || !modules->isArray()) {
+        return false;
+    }
+    for (Json::ArrayIndex i = 0; i < modules->size(); ++i) {
+        if (!(*modules)[i].isInt() || (*modules)[i].asInt() != iModId) {
+            continue;
+        }
+        Json::Value gone;
+        modules->removeIndex(i, &gone);
+        if (modules->empty()) {
+            regMap.removeMember(key);
+        }
+        --eventsOfModule[iModId];
+        --pairs;
+        return true;
+    }
+    return false;
+}
+
 int CRegMap::saveRegMap(const std::string &path)
 {
     Json::StyledWriter writer;

@@ -4,9 +4,9 @@
 //   { "3": [16, 17], "5": [16] }
 //
 // member names are event numbers in decimal, values the subscribed module
-// ids in the order they first subscribed. It only grows: unsubscriptions and
-// removed modules are not taken out, so every saved pair is replayed at the
-// next start. The file is replaced atomically on every save. The record
+// ids in the order they first subscribed. It only grows unless a setting
+// takes unsubscriptions out: removed modules are not taken out, so every
+// saved pair is replayed at the next start. The file is replaced atomically on every save. The record
 // lives in a directory others can write to: it is never read through a
 // link or from a file that someone else could have written.
 
@@ -48,6 +48,9 @@ public:
     // refused because the module holds kMaxEventsPerModule events, -2
     // because the record holds kMaxPairs pairs.
     int addRegMapEntry(int iEvent, int iModId);
+    // Takes the pair out; true when it was there. An event left without
+    // subscribers leaves the record.
+    bool removeRegMapEntry(int iEvent, int iModId);
     // Writes a new file of a unique name beside path (never following a
     // link), syncs it and renames it over path, so that a crash or a full
     // disk leaves the previous record whole. 0 on success.

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "hub/StatusService.h"
+#include "hub/TokenBucket.h"
 #include "hub/TrafficCounters.h"
 
 struct HeartInfo {
@@ -24,4 +26,6 @@ struct HeartInfo {
     int64_t lastInputMs = 0;
     TrafficCounters traffic;
     std::string report; // the module's last report, compact JSON; empty for none
+    TokenBucket statusBudget = StatusService::connectionBudget();
+    int statusLateFor = -1; // srcId of a status answer owed, -1 for none
 };

@@ -22,12 +22,19 @@ struct HubSettings {
     // 0: blocking writes bounded by the send timeout. N: non-blocking
     // writes, at most N bytes queued per connection.
     size_t sendQueueBytes = 0;
-    // Ids are owned: no take-over of a live id, no frames under an id the
-    // connection did not register, no subscriptions by datagram, no forged
-    // departures (event 0), datagrams from loopback only.
+    // Ids are owned: no take-over of a live id, no registration of the
+    // hub's own ids, no frames under an id the connection did not register,
+    // no forwarded frame from a reserved id, no datagram under an id a
+    // stream holds, no subscriptions by datagram, no forged departures
+    // (event 0), datagrams from loopback only.
     bool strictModules = false;
     // The hub's own switches (data print, socket dump, trace level) only
     // from the Unix socket or loopback.
     bool localHubCommands = false;
     KillPolicy killPolicy = KILL_BY_NAME;
+    // Connections that may be monitors at once.
+    size_t maxMonitors = 4;
+    // An unsubscription also takes the pair out of the saved record, so
+    // that it does not come back at the next start.
+    bool recordUnsubscriptions = false;
 };

@@ -33,7 +33,8 @@ bool ModuleReport::normalise(const unsigned char *payload, size_t size, std::str
     }
     Json::CharReaderBuilder builder;
     Json::CharReaderBuilder::strictMode(&builder.settings_);
-    builder["stackLimit"] = kMostDepth;
+    // The reader counts the value it starts in as one level more.
+    builder["stackLimit"] = kMostDepth + 1;
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     const char *begin = reinterpret_cast<const char *>(payload);
     Json::Value value;

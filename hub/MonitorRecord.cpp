@@ -60,8 +60,8 @@ bool MonitorRecord::lostCount(const MonitorRecord &record, uint64_t &out)
 const char *MonitorRecord::kindName(int kind)
 {
     static const char *const names[] = {"monitor-on", "forwarded", "published", "registered",
-                                        "hub-command", "dropped", "lost"};
-    return kind >= 0 && kind <= LOST ? names[kind] : nullptr;
+                                        "hub-command", "dropped", "lost", "refused"};
+    return kind >= 0 && kind <= REFUSED ? names[kind] : nullptr;
 }
 
 void MonitorRecord::header(unsigned char out[kHeaderSize], int kind, uint64_t timeUs, int devId, int srcId, int cmd,
@@ -83,6 +83,20 @@ void MonitorRecord::appendFrame(std::string &out, int monitorId, int kind, uint6
     header(head, kind, timeUs, devId, srcId, cmd, static_cast<int>(std::min<size_t>(length, 0xffff)));
     // Cannot fail: the header and the cut payload fit a frame by construction.
     PacketFrame::append(out, monitorId, CENTER_DEV_ID, CMD_MONITOR, head, sizeof head, payload, carried);
+}
+
+size_t MonitorRecord::frameSize(size_t length)
+{
+    return PacketFrame::frameSize(kHeaderSize + std::min(length, static_cast<size_t>(kMaxCarried)));
+}
+
+void MonitorRecord::writeFrame(unsigned char *out, int monitorId, int kind, uint64_t timeUs, int devId, int srcId,
+                               int cmd, const void *payload, size_t length)
+{
+    unsigned char head[kHeaderSize];
+    const size_t carried = std::min(length, static_cast<size_t>(kMaxCarried));
+    header(head, kind, timeUs, devId, srcId, cmd, static_cast<int>(std::min<size_t>(length, 0xffff)));
+    PacketFrame::write(out, monitorId, CENTER_DEV_ID, CMD_MONITOR, head, sizeof head, payload, carried);
 }
 
 void MonitorRecord::appendLostFrame(std::string &out, int monitorId, uint64_t timeUs, uint64_t count)

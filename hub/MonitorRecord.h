@@ -21,6 +21,7 @@ enum MonitorKind {
     HUB_COMMAND = 4, // a command to the hub itself
     DROPPED = 5,     // a frame the hub did not deliver
     LOST = 6,        // copies that did not fit the monitor's queue; payload: u64 LE count
+    REFUSED = 7,     // answers a switch-on the hub refused; header fields zero, payload: the reason
 };
 
 struct MonitorRecord {
@@ -56,6 +57,11 @@ struct MonitorRecord {
     // out, carrying at most kMaxCarried bytes of payload.
     static void appendFrame(std::string &out, int monitorId, int kind, uint64_t timeUs, int devId, int srcId,
                             int cmd, const void *payload, size_t length);
+    // The size of that frame for a payload of length bytes, and the frame
+    // written into out, which has room for it.
+    static size_t frameSize(size_t length);
+    static void writeFrame(unsigned char *out, int monitorId, int kind, uint64_t timeUs, int devId, int srcId,
+                           int cmd, const void *payload, size_t length);
     // Appends the LOST frame for count copies.
     static void appendLostFrame(std::string &out, int monitorId, uint64_t timeUs, uint64_t count);
 };

@@ -48,10 +48,23 @@ bool PacketFrame::append(std::string &out, int devId, int srcId, uint16_t cmd, c
     if (payload > static_cast<size_t>(kMaxPayload)) {
         return false;
     }
-    const size_t len = payload + kHeaderSize;
     const size_t at = out.size();
     out.resize(at + kMinFrameSize + payload);
-    unsigned char *frame = reinterpret_cast<unsigned char *>(&out[at]);
+    write(reinterpret_cast<unsigned char *>(&out[at]), devId, srcId, cmd, head, headSize, body, bodySize);
+    return true;
+}
+
+void PacketFrame::write(unsigned char *frame, int devId, int srcId, uint16_t cmd, const void *head, size_t headSize,
+                        const void *body, size_t bodySize)
+{
+    if (head == nullptr) {
+        headSize = 0;
+    }
+    if (body == nullptr) {
+        bodySize = 0;
+    }
+    const size_t payload = headSize + bodySize;
+    const size_t len = payload + kHeaderSize;
     memcpy(frame, kStartMark, kStartMarkSize);
     frame[kLenOffset] = static_cast<unsigned char>(len & 0xff);
     frame[kLenOffset + 1] = static_cast<unsigned char>((len >> 8) & 0xff);
@@ -66,7 +79,6 @@ bool PacketFrame::append(std::string &out, int devId, int srcId, uint16_t cmd, c
         memcpy(frame + kPayloadOffset + headSize, body, bodySize);
     }
     memcpy(frame + kPayloadOffset + payload, kEndMark, kEndMarkSize);
-    return true;
 }
 
 bool PacketFrame::build(std::string &out, int devId, int srcId, uint16_t cmd, const void *head, size_t headSize,

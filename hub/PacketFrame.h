@@ -63,6 +63,11 @@ public:
     // False, leaving out as it was, when the payload does not fit len.
     static bool append(std::string &out, int devId, int srcId, uint16_t cmd, const void *head, size_t headSize,
                        const void *body = nullptr, size_t bodySize = 0);
+    // The same into out, which has room for frameSize(headSize + bodySize)
+    // bytes; the payload must fit len.
+    static void write(unsigned char *out, int devId, int srcId, uint16_t cmd, const void *head, size_t headSize,
+                      const void *body = nullptr, size_t bodySize = 0);
+    static size_t frameSize(size_t payloadSize) { return kMinFrameSize + payloadSize; }
     // The same into an emptied out, reusing its capacity.
     static bool build(std::string &out, int devId, int srcId, uint16_t cmd, const void *head, size_t headSize,
                       const void *body = nullptr, size_t bodySize = 0);

@@ -60,6 +60,16 @@ int COutbox::send(CObjectBase *endpoint, const void *data, int len)
     return len;
 }
 
+void COutbox::writeNow(CObjectBase *endpoint)
+{
+    for (size_t i = 0; i < used; ++i) {
+        if (queues[i].endpoint == endpoint) {
+            write(queues[i]);
+            return;
+        }
+    }
+}
+
 void COutbox::flush()
 {
     if (depth == 0 || --depth > 0) {

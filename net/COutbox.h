@@ -38,6 +38,9 @@ public:
     int send(CObjectBase *endpoint, const void *data, int len);
     // Writes every queue and closes the outbox (innermost open: nothing yet).
     void flush();
+    // Writes what is queued for endpoint now, ahead of a send of the
+    // caller's own that must follow it.
+    void writeNow(CObjectBase *endpoint);
 
     // Queued bytes not yet written, over all endpoints.
     size_t pendingBytes() const { return pending; }

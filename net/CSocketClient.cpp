@@ -4,7 +4,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
+#include "net/SocketOptions.h"
 #include "trace/Trace.h"
 
 CSocketClient::CSocketClient()
@@ -20,6 +22,61 @@ void CSocketClient::markConnected()
     if (connectCallback) {
         connectCallback(this);
     }
+}
+
+void CSocketClient::descriptorChanged(bool open)
+{
+    // Whatever waited belongs to the old descriptor.
+    sendQueue.reset();
+    if (open && sendQueue.limit() > 0) {
+        applyBlockingMode(); // a new descriptor starts out blocking
+    }
+}
+
+bool CSocketClient::applyBlockingMode()
+{
+    if (!isDescriptorOpen()) {
+        return true;
+    }
+    if (!setDescriptorNonBlocking(fd, sendQueue.limit() > 0)) {
+        const int err = errno;
+        tm_printf(TRACE_ERROR, "setSendQueueLimit", __LINE__, "blocking mode of fd %d not changed: %s\n", fd,
+                  strerror(err));
+        return false;
+    }
+    return true;
+}
+
+bool CSocketClient::setSendQueueLimit(size_t bytes)
+{
+    const bool modeChanges = (bytes > 0) != (sendQueue.limit() > 0);
+    sendQueue.setLimit(bytes);
+    return !modeChanges || applyBlockingMode();
+}
+
+int CSocketClient::sendData(const void *data, int len)
+{
+    if (!connected) {
+        return -1;
+    }
+    if (len <= 0) {
+        return 0;
+    }
+    return sendQueue.send(fd, data, static_cast<size_t>(len));
+}
+
+bool CSocketClient::flushUnsent()
+{
+    if (!isDescriptorOpen()) {
+        sendQueue.reset();
+        return false;
+    }
+    return sendQueue.flush(fd);
+}
+
+bool CSocketClient::queueShared(SharedFrame *frame, unsigned char destination, size_t bound)
+{
+    return connected && sendQueue.pushShared(frame, destination, bound);
 }
 
 int CSocketClient::onReadAble()

@@ -165,6 +165,9 @@ int CSocketManager::runPass(int timeoutMs)
     int highest = 0;
 
     timerManager->checkTimers();
+    if (passHook) {
+        passHook();
+    }
     const TimerTime now = TimerClock::now();
     const int64_t nowMs = now.sec * 1000 + now.usec / 1000;
     if (collectFds(highest, nowMs) > 0) {

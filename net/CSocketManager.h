@@ -11,6 +11,7 @@
 // stall timeout; their owners learn of it as of a lost connection.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -65,6 +66,9 @@ public:
     // Pause after each served descriptor, kServePauseUs until set.
     void setServePauseUs(unsigned us) { servePause = us; }
     unsigned servePauseUs() const { return servePause; }
+    // Called once per pass, after the timers: work that waits for a budget
+    // to refill rather than for a descriptor.
+    void setPassHook(const std::function<void()> &hook) { passHook = hook; }
     // 0 or less: queues are never closed for being stuck.
     void setStallTimeoutMs(int ms) { stallTimeout = ms; }
     int stallTimeoutMs() const { return stallTimeout; }
@@ -99,4 +103,5 @@ private:
     unsigned servePause = kServePauseUs;
     int stallTimeout = kStallTimeoutMs;
     int nextDetachedKey = -1;  // keys for endpoints that hold no descriptor
+    std::function<void()> passHook;
 };

@@ -56,7 +56,8 @@ TEST(ClientMonitorCodec, RecordsAndPartsDecodeWithinTheirBounds)
     uint64_t lost = 0;
     EXPECT_FALSE(MonitorRecord::lostCount(r, lost)); // 5 bytes carried, not 8
     EXPECT_STREQ("lost", MonitorRecord::kindName(LOST));
-    EXPECT_EQ(nullptr, MonitorRecord::kindName(7));
+    EXPECT_STREQ("refused", MonitorRecord::kindName(REFUSED));
+    EXPECT_EQ(nullptr, MonitorRecord::kindName(8));
 
     const struct {
         std::string payload;

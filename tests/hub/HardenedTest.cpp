@@ -41,30 +41,44 @@ TEST_F(HardenedTest, StrictModulesOwnTheirIds)
     Module s = registered(0x30, "s");
     subscribe(s, 0x30, {0, 5});
 
-    // An id held by a live connection cannot be taken over.
+    // An id held by a live connection cannot be taken over, and the hub's
+    // own ids cannot be taken at all.
     Module thief = connect();
-    send(thief, makeFrame(CENTER_DEV_ID, 0x10, CMD_REG, "thief"));
-    EXPECT_EQ(drain(thief.peer), "");
+    for (int id : {0x10, 0x01, 0xE1, 0xFF}) {
+        send(thief, makeFrame(CENTER_DEV_ID, id, CMD_REG, "thief"));
+        EXPECT_EQ(drain(thief.peer), "") << id;
+        EXPECT_NE(log.text().find("reg refused fd: " + std::to_string(thief.client->getFd()) + ", dev: " +
+                                  std::to_string(id)),
+                  std::string::npos)
+            << log.text();
+    }
     EXPECT_EQ(moduleAt(0x10), a.client);
-    EXPECT_NE(log.text().find("reg refused fd: " + std::to_string(thief.client->getFd()) + ", dev: 16"),
-              std::string::npos)
-        << log.text();
 
-    // Frames under an id the connection did not register go nowhere; its
-    // own id works.
+    // Frames under an id the sender does not hold go nowhere: over a stream
+    // an id the connection did not register, by datagram an id a stream
+    // holds or one of the hub's (a departure notice forged by forwarding).
+    // Its own id works, and so does a datagram under a free one.
+    const std::string departure = makeFrame(0x30, EVENT_MGR_DEV_ID, CMD_PUBLISH_EVENT, bytes({0, 0, 0x20}));
     struct {
         const char *what;
-        Module *from;
+        Module *from; // null: a datagram from loopback
         std::string frame;
-        std::string reaches; // what b then receives
+        std::string reaches; // what b (or s, for the departure) then receives
     } cases[] = {
         {"forged srcId", &thief, makeFrame(0x20, 0x10, 0x42, "x"), ""},
         {"forged departure", &a, makeFrame(EVENT_MGR_DEV_ID, 0x10, CMD_PUBLISH_EVENT, bytes({0, 0, 0x20})), ""},
         {"forged unsubscription", &thief, makeFrame(EVENT_MGR_DEV_ID, 0x30, CMD_UNREG_EVENT, eventList(5)), ""},
+        {"datagram under a stream's id", nullptr, makeFrame(0x20, 0x10, 0x42, "x"), ""},
+        {"departure forwarded by datagram", nullptr, departure, ""},
         {"own id", &a, makeFrame(0x20, 0x10, 0x42, "ok"), makeFrame(0x20, 0x10, 0x42, "ok")},
+        {"datagram under a free id", nullptr, makeFrame(0x20, 0x50, 0x42, "ok"), makeFrame(0x20, 0x50, 0x42, "ok")},
     };
     for (const auto &c : cases) {
-        send(*c.from, c.frame);
+        if (c.from != nullptr) {
+            send(*c.from, c.frame);
+        } else {
+            datagram("127.0.0.1", c.frame);
+        }
         EXPECT_EQ(drain(b.peer), c.reaches) << c.what;
         EXPECT_EQ(drain(s.peer), "") << c.what;
     }
@@ -72,10 +86,10 @@ TEST_F(HardenedTest, StrictModulesOwnTheirIds)
 
     // Datagrams: from loopback, publications pass but subscriptions do not;
     // from elsewhere, nothing.
-    datagram("127.0.0.1", makeFrame(EVENT_MGR_DEV_ID, 0x30, CMD_UNREG_EVENT, eventList(5)));
-    datagram("10.1.2.3", makeFrame(EVENT_MGR_DEV_ID, 0x10, CMD_PUBLISH_EVENT, bytes({5, 0, 0xAA})));
+    datagram("127.0.0.1", makeFrame(EVENT_MGR_DEV_ID, 0x50, CMD_UNREG_EVENT, eventList(5)));
+    datagram("10.1.2.3", makeFrame(EVENT_MGR_DEV_ID, 0x50, CMD_PUBLISH_EVENT, bytes({5, 0, 0xAA})));
     EXPECT_EQ(drain(s.peer), "");
-    datagram("127.0.0.1", makeFrame(EVENT_MGR_DEV_ID, 0x10, CMD_PUBLISH_EVENT, bytes({5, 0, 0xAA})));
+    datagram("127.0.0.1", makeFrame(EVENT_MGR_DEV_ID, 0x50, CMD_PUBLISH_EVENT, bytes({5, 0, 0xAA})));
     EXPECT_EQ(drain(s.peer), makeFrame(0x30, EVENT_MGR_DEV_ID, CMD_PUBLISH_EVENT, bytes({5, 0, 0xAA})));
     EXPECT_NE(subscribers(5), nullptr);
 

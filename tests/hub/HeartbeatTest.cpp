@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -220,59 +221,89 @@ TEST(PeerOnThisHost, LoopbackAndTheAddressTheConnectionCameInOnAreThisHost)
 namespace {
 
 // A process of its own at the other end of a Unix connection, as a module
-// would be: it connects and waits to be killed.
+// would be: it connects and waits to be killed. Handed off, the process that
+// connects leaves the socket to a child of its own and exits: its pid, the
+// one the kernel recorded at connect, is free for anyone then.
 struct PeerProcessModule {
-    pid_t pid = -1;
+    pid_t pid = -1;    // the process that holds the socket
+    pid_t caller = -1; // the one that connected
     int accepted = -1;
 };
 
-PeerProcessModule startPeerProcess(const std::string &path)
+PeerProcessModule startPeerProcess(const std::string &path, bool handOff)
 {
     PeerProcessModule peer;
     const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     struct sockaddr_un addr = {};
     addr.sun_family = AF_UNIX;
     snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-    if (bind(listener, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0 || listen(listener, 1) != 0) {
+    int holder[2];
+    if (bind(listener, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0 || listen(listener, 1) != 0 ||
+        pipe(holder) != 0) {
         close(listener);
         return peer;
     }
-    peer.pid = fork();
-    if (peer.pid == 0) {
+    peer.caller = fork();
+    if (peer.caller == 0) {
         const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) == 0) {
-            pause();
+        if (connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
+            _exit(1);
         }
+        const pid_t child = handOff ? fork() : 0;
+        if (child > 0) {
+            close(fd);
+            _exit(write(holder[1], &child, sizeof child) == sizeof child ? 0 : 1);
+        }
+        const pid_t self = getpid();
+        if (!handOff && write(holder[1], &self, sizeof self) != sizeof self) {
+            _exit(1);
+        }
+        pause();
         _exit(1);
     }
+    close(holder[1]);
     peer.accepted = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (read(holder[0], &peer.pid, sizeof peer.pid) != sizeof peer.pid) {
+        peer.pid = -1;
+    }
+    close(holder[0]);
     close(listener);
     return peer;
 }
 
-TEST_F(HeartbeatTest, KillPolicyPeerKillsTheProcessAtTheOtherEndAndNoneKillsNothing)
+TEST_F(HeartbeatTest, KillPolicyPeerKillsTheProcessHoldingTheOtherEndAndNoneKillsNothing)
 {
+    // The orphaned holder of a handed-off socket becomes this test's child,
+    // so that its end can be waited for.
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     HubSettings settings;
     settings.killPolicy = HubSettings::KILL_PEER;
     hub->setSettings(settings);
-    PeerProcessModule peer = startPeerProcess(dir.file("peer.sock"));
-    ASSERT_GT(peer.pid, 0);
-    ASSERT_GE(peer.accepted, 0);
-    CUnixClient *client = new CUnixClient("");
-    client->setConnType(CONN_TYPE_ACCEPTED);
-    client->setSocket(peer.accepted);
-    hub->onAcceptNewUnixClient(client, nullptr, nullptr);
-    registered(0x10, "mine"); // a socketpair: its other end is this very test
-    OutputCapture out(STDOUT_FILENO);
-    for (int i = 0; i < 4; ++i) {
-        hub->heartCmdCheck(nullptr, 0);
+    for (bool handOff : {false, true}) {
+        PeerProcessModule peer = startPeerProcess(dir.file(handOff ? "handed.sock" : "peer.sock"), handOff);
+        ASSERT_GT(peer.pid, 0);
+        ASSERT_GE(peer.accepted, 0);
+        int status = 0;
+        if (handOff) {
+            ASSERT_EQ(waitpid(peer.caller, &status, 0), peer.caller);
+        }
+        CUnixClient *client = new CUnixClient("");
+        client->setConnType(CONN_TYPE_ACCEPTED);
+        client->setSocket(peer.accepted);
+        hub->onAcceptNewUnixClient(client, nullptr, nullptr);
+        registered(0x10, "mine"); // a socketpair: its other end is this very test
+        OutputCapture out(STDOUT_FILENO);
+        for (int i = 0; i < 4; ++i) {
+            hub->heartCmdCheck(nullptr, 0);
+        }
+        ASSERT_EQ(waitpid(peer.pid, &status, 0), peer.pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+        EXPECT_NE(log.text().find("killed, pid " + std::to_string(peer.pid)), std::string::npos) << log.text();
+        EXPECT_NE(out.text().find("no kill for module \"mine\": no process found at its end"), std::string::npos)
+            << out.text();
+        EXPECT_NE(log.text().find("module mine only closed: "), std::string::npos) << log.text();
     }
-    int status = 0;
-    ASSERT_EQ(waitpid(peer.pid, &status, 0), peer.pid);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
-    EXPECT_NE(log.text().find("killed, pid " + std::to_string(peer.pid)), std::string::npos) << log.text();
-    EXPECT_NE(out.text().find("no kill for module \"mine\": no process found at its end"), std::string::npos)
-        << out.text();
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
 
     settings.killPolicy = HubSettings::KILL_NONE;
     hub->setSettings(settings);
@@ -292,7 +323,7 @@ TEST_F(HeartbeatTest, KillAndRecordWriterCanBeReplaced)
     std::vector<std::pair<int, int>> signals;
     std::vector<std::string> saved;
     hub->setKillActions([&](const std::string &command) { commands.push_back(command); return 0; },
-                        [&](pid_t pid, int sig) { signals.emplace_back(pid, sig); return 0; });
+                        [&](pid_t pid, int, int sig) { signals.emplace_back(pid, sig); return 0; });
     hub->regMapRecord().setWriter([&](const std::string &path, const std::string &text) {
         EXPECT_EQ(regMapPath, path);
         saved.push_back(text);

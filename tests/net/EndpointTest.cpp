@@ -197,7 +197,7 @@ TEST_F(SocketEndpointTest, SendDataToClosedPeerFailsWithoutEndingTheProcess)
 
 TEST_F(SocketEndpointTest, PeerThatStopsReadingCostsOneSendTimeoutNotOneEach)
 {
-    CObjectBase endpoint;
+    CSocketClient endpoint;
     const int fd = giveEnd(endpoint);
     struct timeval shortTimeout = {0, 50000};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &shortTimeout, sizeof shortTimeout);

@@ -35,7 +35,7 @@ void smallPair(int sv[2])
 
 // Send i carries its number, its length and a body of its own letter, so
 // that a torn or misplaced one shows.
-int sendNumbered(CObjectBase &endpoint, int i, size_t body)
+int sendNumbered(CSocketClient &endpoint, int i, size_t body)
 {
     char header[kHeader + 1];
     snprintf(header, sizeof header, "[%05d:%05zu]", i, body);
@@ -60,7 +60,7 @@ std::vector<int> sendsIn(const std::string &stream)
 }
 
 // What the peer receives while the endpoint flushes, until nothing is left.
-std::string drain(CObjectBase &endpoint, int peer)
+std::string drain(CSocketClient &endpoint, int peer)
 {
     std::string got;
     char buf[65536];
@@ -80,7 +80,7 @@ TEST(SendQueueTest, SendsArriveWholeInOrderOrAreDroppedAndCounted)
     TraceLevelScope level(TRACE_DEBUG);
     int sv[2];
     smallPair(sv);
-    CObjectBase endpoint;
+    CSocketClient endpoint;
     ASSERT_TRUE(endpoint.setSendQueueLimit(kLimit));
     endpoint.setSocket(sv[0]);
     OutputCapture capture(1);
@@ -122,7 +122,7 @@ TEST(SendQueueTest, OnlyALimitMakesTheDescriptorNonBlocking)
     for (const auto &c : cases) {
         int sv[2];
         smallPair(sv);
-        CObjectBase endpoint;
+        CSocketClient endpoint;
         endpoint.setSendQueueLimit(c[0]);
         endpoint.setSocket(sv[0]);
         endpoint.setSendQueueLimit(c[1]);

@@ -12,9 +12,10 @@
 
 namespace e2e {
 
-Json::Value requestStatus(ModuleClient &client, size_t *largestPart, int *parts)
+Json::Value requestStatus(ModuleClient &client, size_t *largestPart, int *parts, size_t requestBytes)
 {
-    EXPECT_TRUE(client.send(makeFrame(kHubId, 0x7E, CMD_STATUS)));
+    const size_t padding = requestBytes > PacketFrame::kMinFrameSize ? requestBytes - PacketFrame::kMinFrameSize : 0;
+    EXPECT_TRUE(client.send(makeFrame(kHubId, 0x7E, CMD_STATUS, std::string(padding, '\0'))));
     StatusCollector collector;
     std::string stream;
     for (int waited = 0; waited < kReplyTimeoutMs; waited += 100) {
