@@ -88,7 +88,8 @@ void CMonitor::reportLost(Tap &tap, uint64_t timeUs, size_t bound)
 {
     record.clear();
     MonitorRecord::appendLostFrame(record, tap.srcId, timeUs, tap.lostSinceReport);
-    if (tap.endpoint->queuedMemoryBytes() + record.size() <= bound &&
+    // Room for the record as the queue's storage would grow to take it.
+    if (tap.endpoint->queuedMemoryBytes() + record.size() + SendQueue::kGrowStep <= bound &&
         tap.endpoint->sendData(record.data(), static_cast<int>(record.size())) > 0) {
         tap.lostSinceReport = 0;
     }

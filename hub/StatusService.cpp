@@ -49,7 +49,7 @@ bool StatusService::admitStream(TokenBucket &connection, int64_t nowMs)
 
 void StatusService::chargeStream(int64_t nowMs, size_t textBytes)
 {
-    streamBytes.take(nowMs, static_cast<double>(textBytes));
+    streamBytes.spend(nowMs, static_cast<double>(textBytes));
 }
 
 bool StatusService::admitDatagram(uint32_t address, int64_t nowMs)

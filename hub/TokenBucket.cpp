@@ -17,25 +17,32 @@ void TokenBucket::refill(int64_t nowMs)
     started = true;
 }
 
-bool TokenBucket::ready(int64_t nowMs)
+bool TokenBucket::ready(int64_t nowMs, double cost)
 {
     refill(nowMs);
-    return tokens > 0.0;
+    // A hair below the count still counts: refills come in fractions.
+    return tokens + 1e-9 >= needed(cost);
 }
 
 bool TokenBucket::take(int64_t nowMs, double cost)
 {
-    if (!ready(nowMs)) {
+    if (!ready(nowMs, cost)) {
         return false;
     }
     tokens -= cost;
     return true;
 }
 
-int64_t TokenBucket::waitMs(int64_t nowMs)
+void TokenBucket::spend(int64_t nowMs, double cost)
 {
-    if (ready(nowMs) || rate <= 0.0) {
+    refill(nowMs);
+    tokens -= cost;
+}
+
+int64_t TokenBucket::waitMs(int64_t nowMs, double cost)
+{
+    if (ready(nowMs, cost) || rate <= 0.0) {
         return 0;
     }
-    return static_cast<int64_t>(std::ceil((1e-9 - tokens) * 1000.0 / rate));
+    return static_cast<int64_t>(std::ceil((needed(cost) - tokens) * 1000.0 / rate - 1e-6));
 }

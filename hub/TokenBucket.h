@@ -1,8 +1,7 @@
 #pragma once
-// A rate with a burst: capacity tokens at most, refilled at perSecond. A
-// cost larger than what is left still passes while the bucket is not empty
-// and leaves it in debt, so that large costs pass at the rate too instead of
-// never.
+// A rate with a burst: capacity tokens at most, refilled at perSecond. A cost
+// larger than the capacity waits for a full bucket and leaves it in debt, so
+// that large costs pass at the rate too instead of never.
 
 #include <cstdint>
 
@@ -10,15 +9,18 @@ class TokenBucket {
 public:
     TokenBucket(double capacity, double perSecond);
 
-    // Whether take would pass now.
-    bool ready(int64_t nowMs);
+    // Whether a take of cost would pass now.
+    bool ready(int64_t nowMs, double cost = 1.0);
     // Takes cost when ready; false, taking nothing, when not.
     bool take(int64_t nowMs, double cost = 1.0);
-    // Milliseconds until ready, 0 when it is.
-    int64_t waitMs(int64_t nowMs);
+    // Takes cost whether ready or not: for a cost known only afterwards.
+    void spend(int64_t nowMs, double cost);
+    // Milliseconds until a take of cost would pass, 0 when it would now.
+    int64_t waitMs(int64_t nowMs, double cost = 1.0);
 
 private:
     void refill(int64_t nowMs);
+    double needed(double cost) const { return cost < capacity ? cost : capacity; }
 
     double capacity;
     double rate;

@@ -18,9 +18,6 @@ const size_t kMaxChunk = 16384;
 // Pieces handed to one sendmsg: a shared frame takes three (its bytes
 // before the patch, the patch, the rest).
 const int kMaxPieces = 64;
-// Owned storage grows in steps of this, never by doubling: what a queue
-// holds stays close to what waits in it.
-const size_t kGrowStep = 4096;
 
 bool writableNow(int fd)
 {
@@ -102,7 +99,7 @@ void SendQueue::appendOwned(const char *bytes, size_t size)
         ownedHead = 0;
         const size_t needed = owned.size() + size;
         if (needed > owned.capacity()) {
-            owned.reserve((needed + kGrowStep - 1) / kGrowStep * kGrowStep);
+            owned.reserve((needed + SendQueue::kGrowStep - 1) / SendQueue::kGrowStep * SendQueue::kGrowStep);
         }
     }
     owned.insert(owned.end(), bytes, bytes + size);
@@ -120,13 +117,14 @@ bool SendQueue::pushShared(SharedFrame *frame, unsigned char destination, size_t
     if (frame == nullptr) {
         return false;
     }
-    const size_t cost = frame->footprint() + sizeof(Segment);
-    if (memoryBytes() + cost > bound) {
+    // A full vector doubles when it takes one more.
+    const size_t grows = segments.size() < segments.capacity() ? 0 : std::max<size_t>(segments.capacity(), 1);
+    if (memoryBytes() + frame->footprint() + grows * sizeof(Segment) > bound) {
         return false;
     }
     frame->retain();
     segments.push_back(Segment{frame, 0, destination});
-    sharedMemory += cost;
+    sharedMemory += frame->footprint();
     waiting += frame->size();
     peak = std::max(peak, waiting);
     return true;
@@ -144,7 +142,7 @@ size_t SendQueue::dropShared()
             continue;
         }
         waiting -= segment.shared->size();
-        sharedMemory -= segment.shared->footprint() + sizeof(Segment);
+        sharedMemory -= segment.shared->footprint();
         segment.shared->release();
         ++droppedFrames;
     }
@@ -172,7 +170,7 @@ void SendQueue::consume(size_t n)
             taken = std::min(n, segment.shared->size() - headWritten);
             headWritten += taken;
             if (headWritten == segment.shared->size()) {
-                sharedMemory -= segment.shared->footprint() + sizeof(Segment);
+                sharedMemory -= segment.shared->footprint();
                 segment.shared->release();
                 headWritten = 0;
                 ++head;

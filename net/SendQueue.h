@@ -30,6 +30,9 @@ public:
     // Capacity a drained queue keeps: a burst must not pin its memory for
     // the rest of the connection's life.
     static constexpr size_t kKeptBytes = 16384;
+    // Owned storage grows in steps of this, never by doubling: what a queue
+    // holds stays close to what waits in it.
+    static constexpr size_t kGrowStep = 4096;
 
     SendQueue() = default;
     ~SendQueue();

@@ -265,10 +265,13 @@ TEST_F(PellixParaTest, RootThatIsNotAnObjectLeavesRecordAndFile)
 
 TEST_F(PellixParaTest, UnparsableFileLeavesRecordAndFile)
 {
-    for (const char *content :
-         {"", "   \n", "{", "{\"tcpListenPort\": }", "{\"tcpListenPort\" 1}", "tcpListenPort=1", "/* open"}) {
+    // Nested deeper than the reader goes: unparsable too, never a crash.
+    const std::string deep = "{\"tcpListenPort\": 1, \"x\": " + std::string(1000, '[') + std::string(1000, ']') + "}";
+    for (const std::string &content : {std::string(""), std::string("   \n"), std::string("{"),
+                                       std::string("{\"tcpListenPort\": }"), std::string("{\"tcpListenPort\" 1}"),
+                                       std::string("tcpListenPort=1"), std::string("/* open"), deep}) {
         const ReadResult r = readContent(content);
-        EXPECT_EQ(r.rc, 2) << "[" << content << "]";
+        EXPECT_EQ(r.rc, 2) << "[" << content.substr(0, 40) << "]";
         EXPECT_EQ(r.para.tcpListenPort, 1) << content;
         EXPECT_EQ(r.para.unixSocketPath, "sentinel") << content;
         EXPECT_EQ(r.out, "") << content;
@@ -305,6 +308,8 @@ TEST_F(PellixParaTest, OptionalKeysAreReadWhenPresentAndNamedWhenUnusable)
     EXPECT_FALSE(r.para.settings.strictModules);
     EXPECT_FALSE(r.para.settings.localHubCommands);
     EXPECT_EQ(r.para.settings.killPolicy, HubSettings::KILL_BY_NAME);
+    EXPECT_EQ(r.para.settings.maxMonitors, 4u);
+    EXPECT_FALSE(r.para.settings.recordUnsubscriptions);
 
     // The shipped hardened file: every key used, nothing complained about.
     r = readContent(readFile(std::string(PELLIX_SOURCE_PATH) + "/packaging/pellixPara.hardened.json"));
@@ -316,13 +321,17 @@ TEST_F(PellixParaTest, OptionalKeysAreReadWhenPresentAndNamedWhenUnusable)
     EXPECT_TRUE(r.para.settings.strictModules);
     EXPECT_TRUE(r.para.settings.localHubCommands);
     EXPECT_EQ(r.para.settings.killPolicy, HubSettings::KILL_PEER);
+    EXPECT_TRUE(r.para.settings.recordUnsubscriptions);
+    r = readContent("{\"maxMonitors\": 64}");
+    EXPECT_EQ(r.para.settings.maxMonitors, 64u);
 
     // Each unusable value: one line naming the key, the default kept.
     for (const char *member :
          {"\"tcpBindAddress\": \"localhost\"", "\"tcpBindAddress\": 2130706433", "\"servePauseUs\": -1",
           "\"servePauseUs\": 1.5", "\"servePauseUs\": \"0\"", "\"sendQueueBytes\": 4294967296",
           "\"strictModules\": 1", "\"hubCommandsFrom\": \"LOCAL\"", "\"killPolicy\": \"all\"",
-          "\"killPolicy\": [\"peer\"]"}) {
+          "\"killPolicy\": [\"peer\"]", "\"maxMonitors\": 257", "\"maxMonitors\": -1",
+          "\"recordUnsubscriptions\": \"yes\""}) {
         r = readContent(std::string("{") + member + "}");
         const std::string key = std::string(member).substr(1, std::string(member).find('"', 1) - 1);
         EXPECT_EQ(r.rc, 0) << member;
@@ -332,5 +341,7 @@ TEST_F(PellixParaTest, OptionalKeysAreReadWhenPresentAndNamedWhenUnusable)
         EXPECT_EQ(r.para.settings.sendQueueBytes, 0u) << member;
         EXPECT_FALSE(r.para.settings.strictModules) << member;
         EXPECT_EQ(r.para.settings.killPolicy, HubSettings::KILL_BY_NAME) << member;
+        EXPECT_EQ(r.para.settings.maxMonitors, 4u) << member;
+        EXPECT_FALSE(r.para.settings.recordUnsubscriptions) << member;
     }
 }

@@ -94,6 +94,40 @@ TEST_F(E2eEvents, SubscriptionsSurviveARestart)
     EXPECT_EQ(2u, countOf(daemon.logText(), "pellix start, ver: 2019-11-13\n"));
 }
 
+// A withdrawn subscription is not taken out of the record unless the
+// configuration asks for it: without it, the module's next incarnation gets
+// the event again after a restart.
+TEST_F(E2eEvents, WithdrawnSubscriptionComesBackAfterARestartUnlessRecorded)
+{
+    for (bool recorded : {false, true}) {
+        const uint16_t port = pickFreePort();
+        writeFile(daemon.configPath(), "{\"tcpListenPort\": " + std::to_string(port) +
+                                           (recorded ? ", \"recordUnsubscriptions\": true}" : "}"));
+        ASSERT_TRUE(daemon.startExpecting(port)) << daemon.lastError();
+        {
+            ModuleClient tool = tcpModule(0x10, "modA");
+            ASSERT_TRUE(tool.subscribe({3, 5}));
+            ASSERT_TRUE(tool.subscribe({3}, kCmdUnregEvent));
+        }
+        EXPECT_EQ(recorded ? "{\n   \"5\" : [ 16 ]\n}\n" : "{\n   \"3\" : [ 16 ],\n   \"5\" : [ 16 ]\n}\n",
+                  readFile(daemon.regMapPath()));
+        expectStopsCleanly();
+
+        ASSERT_TRUE(daemon.startExpecting(port)) << daemon.lastError();
+        ModuleClient later = unixModule(0x10, "other");
+        ModuleClient publisher = tcpModule(0x20, "modC");
+        ASSERT_TRUE(publisher.send(makeFrame(kEventMgrId, 0x20, kCmdPublishEvent, kPublishEvent3)));
+        std::string unexpected;
+        if (recorded) {
+            EXPECT_TRUE(later.ping(&unexpected)) << hex(unexpected);
+        } else {
+            EXPECT_EQ(hex(eventDelivery(0x10, kPublishEvent3)), hex(later.readExactly(21)));
+        }
+        expectStopsCleanly();
+        unlink(daemon.regMapPath().c_str());
+    }
+}
+
 TEST_F(E2eDeparture, ModuleThatLeavesIsAnnouncedAsEventZero)
 {
     ASSERT_TRUE(daemon.start()) << daemon.lastError();

@@ -67,8 +67,23 @@ TEST_F(FaultHardened, ListensOnLoopbackOnlyAndIdsCannotBeTakenOver)
     EXPECT_EQ(hex(real), hex(owner.readExactly(real.size())));
     std::string unexpected;
     EXPECT_TRUE(other.ping(&unexpected)) << "forged frame delivered: " << hex(unexpected);
+
+    // Nobody speaks for the hub: its ids cannot be registered, and a
+    // departure notice forwarded from one of them, over a stream or by
+    // datagram, or a datagram under a live module's id, goes nowhere.
+    ASSERT_TRUE(other.subscribe({0}));
+    const std::string forged = makeFrame(0x20, kEventMgrId, kCmdPublishEvent, bytes({0, 0, 0x10}));
+    ModuleClient impostor = ModuleClient::tcp(daemon.port());
+    ASSERT_TRUE(impostor.send(makeFrame(kHubId, kEventMgrId, kCmdReg, "hub")));
+    EXPECT_TRUE(impostor.readFor(300).empty());
+    ModuleClient udp = ModuleClient::udp(daemon.port());
+    ASSERT_TRUE(impostor.send(forged));
+    ASSERT_TRUE(udp.send(forged));
+    ASSERT_TRUE(udp.send(makeFrame(0x20, 0x10, 0x0042, "as the owner")));
+    EXPECT_TRUE(other.ping(&unexpected)) << "forged frame delivered: " << hex(unexpected);
     expectStopsCleanly();
     EXPECT_NE(std::string::npos, daemon.logText().find("reg refused fd: ")) << daemon.logText();
+    EXPECT_NE(std::string::npos, daemon.logText().find(", dev: 225: the id is the hub's own")) << daemon.logText();
 }
 
 TEST_F(FaultHardened, ModuleThatStopsReadingCostsTheOthersNothingAndIsClosedAfterTenSeconds)

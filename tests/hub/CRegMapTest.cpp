@@ -67,6 +67,22 @@ TEST_F(CRegMapTest, FileShapeAfterThreeSubscriptions)
     EXPECT_EQ(replay(reloaded), Pairs({{3, 16}, {3, 17}, {5, 16}}));
 }
 
+TEST_F(CRegMapTest, RemovedPairsLeaveTheRecordAndFreeTheirPlace)
+{
+    CRegMap map;
+    map.addRegMapEntry(3, 16);
+    map.addRegMapEntry(3, 17);
+    map.addRegMapEntry(5, 16);
+    EXPECT_TRUE(map.removeRegMapEntry(3, 16));
+    EXPECT_FALSE(map.removeRegMapEntry(3, 16));
+    EXPECT_FALSE(map.removeRegMapEntry(9, 16));
+    EXPECT_TRUE(map.removeRegMapEntry(5, 16));
+    EXPECT_EQ(map.pairCount(), 1u);
+    EXPECT_EQ(map.saveRegMap(path), 0);
+    EXPECT_EQ(readFile(path), "{\n   \"3\" : [ 17 ]\n}\n");
+    EXPECT_EQ(map.addRegMapEntry(5, 16), 0);
+}
+
 TEST_F(CRegMapTest, ReplayFollowsTheLibrarysStringOrder)
 {
     CRegMap map;

@@ -118,6 +118,8 @@ TEST(ModuleReportTest, KeepsOneSmallAsciiObjectInCompactForm)
         {"{\"a\":\"\xc3\xa9\"}", nullptr},
         {std::string("{\"a\":\"\0\"}", 9), nullptr},
         {"{\"b\":{\"up\":true,\"n\":[1]}}", "{\"b\":{\"n\":[1],\"up\":true}}"},
+        {"{\"a\":{\"b\":{\"c\":{\"d\":[1]}}}}", nullptr},         // 5 deep
+        {"{\"a\":{\"b\":{\"c\":{\"d\":1}}}}", "{\"a\":{\"b\":{\"c\":{\"d\":1}}}}"}, // 4 deep
         {deep, nullptr},
     };
     for (const Case &c : cases) {

@@ -16,6 +16,7 @@
 
 #include "net/CSocketClient.h"
 #include "net/CSocketManager.h"
+#include "net/SharedFrame.h"
 #include "tests/net/TraceLines.h"
 #include "tests/support/OutputCapture.h"
 #include "tests/timer/FakeClock.h"
@@ -169,6 +170,99 @@ TEST(SendQueueTest, LoopClosesConnectionWhoseQueueDoesNotMove)
         mgr.remove(sv[0]);
         close(sv[1]);
     }
+}
+
+} // namespace
+
+namespace {
+
+// A frame of `size` bytes: its number in every byte but the patched one.
+SharedFrame *numberedFrame(size_t size, char fill)
+{
+    SharedFrame *frame = SharedFrame::create(size, 9);
+    memset(frame->data(), fill, size);
+    return frame;
+}
+
+TEST(SendQueueTest, SharedFramesCarryEachQueuesOwnByteAndADropKeepsTheBegunOne)
+{
+    int one[2];
+    int two[2];
+    smallPair(one);
+    smallPair(two);
+    CSocketClient first;
+    CSocketClient second;
+    first.setSendQueueLimit(1 << 20);
+    second.setSendQueueLimit(1 << 20);
+    first.setSocket(one[0]);
+    second.setSocket(two[0]);
+
+    // One frame in both queues, each with its own destination, and an owned
+    // send in between that keeps its place.
+    SharedFrame *small = numberedFrame(40, 's');
+    ASSERT_TRUE(first.queueShared(small, 0x31, 1 << 20));
+    ASSERT_TRUE(second.queueShared(small, 0x32, 1 << 20));
+    small->release();
+    EXPECT_EQ(first.sendData("owned", 5), 5);
+    const std::string a = drain(first, one[1]);
+    const std::string b = drain(second, two[1]);
+    ASSERT_EQ(a.size(), 45u);
+    EXPECT_EQ(a.substr(0, 9), std::string(9, 's'));
+    EXPECT_EQ(a[9], '\x31');
+    EXPECT_EQ(a.substr(10, 30), std::string(30, 's'));
+    EXPECT_EQ(a.substr(40), "owned");
+    ASSERT_EQ(b.size(), 40u);
+    EXPECT_EQ(b[9], '\x32');
+
+    // A bound refuses what would pass it, counting the frame's bookkeeping.
+    SharedFrame *big = numberedFrame(60000, 'b');
+    EXPECT_FALSE(first.queueShared(big, 0x31, 60000));
+    EXPECT_EQ(first.queuedBytes(), 0u);
+    // Three large frames on a socket that takes part of the first: a drop
+    // keeps the begun one whole and takes the rest.
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(first.queueShared(big, 0x31, 1 << 20));
+    }
+    big->release();
+    EXPECT_LE(first.queuedMemoryBytes(), 3 * (60000 + 200) + 4096u);
+    first.flushUnsent();
+    ASSERT_LT(first.queuedBytes(), 3 * 60000u);
+    EXPECT_EQ(first.dropQueuedShared(), first.queuedBytes() > 60000 ? 2u : 1u);
+    const std::string rest = drain(first, one[1]);
+    ASSERT_EQ(rest.size() % 60000, 0u);
+    ASSERT_GE(rest.size(), 60000u);
+    EXPECT_EQ(rest[9], '\x31');
+    EXPECT_EQ(rest.substr(10, 100), std::string(100, 'b'));
+    close(one[1]);
+    close(two[1]);
+}
+
+// A connection that falls back to blocking sends with bytes still queued
+// (a monitor switched off) is still watched: the loop closes it once they
+// stop moving.
+TEST(SendQueueTest, BytesLeftAfterTheLimitGoesBackAreStillWatched)
+{
+    FakeClock clock;
+    CSocketManager mgr;
+    CSocketClient endpoint;
+    int lost = 0;
+    endpoint.setReadCallback([&](CSocketClient *, const void *, int) { ++lost; });
+    int sv[2];
+    smallPair(sv);
+    endpoint.setSendQueueLimit(kLimit);
+    endpoint.setSocket(sv[0]);
+    mgr.add(sv[0], &endpoint);
+    ASSERT_EQ(sendNumbered(endpoint, 0, 60000), 60013);
+    endpoint.setSendQueueLimit(0);
+    ASSERT_TRUE(endpoint.hasUnsentBytes());
+    OutputCapture capture(1);
+    for (int at = 0; at <= 11000 && endpoint.isConnected(); at += 1000, clock.advanceMs(1000)) {
+        mgr.runPass(0);
+    }
+    EXPECT_EQ(lost, 1);
+    EXPECT_FALSE(endpoint.isConnected());
+    mgr.remove(sv[0]);
+    close(sv[1]);
 }
 
 } // namespace
