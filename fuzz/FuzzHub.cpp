@@ -5,7 +5,8 @@
 // settings the input picks.
 //
 // Input: one byte of settings (bit 0 strictModules, bit 1 hub commands from
-// this host only, bit 2 a small send queue, bits 3-4 the kill policy), then
+// this host only, bit 2 a small send queue, bits 3-4 the kill policy, bit 5
+// recorded unsubscriptions, bit 6 a single monitor), then
 // a sequence of operations, each one byte (low nibble: the operation, high
 // nibble: which connection or sender) followed, for the data operations, by
 // a 16-bit little-endian length and that many bytes.
@@ -94,6 +95,8 @@ HubSettings settingsFrom(uint8_t bits)
     settings.localHubCommands = (bits & 2) != 0;
     settings.sendQueueBytes = (bits & 4) != 0 ? kSmallSendQueue : 0;
     settings.killPolicy = static_cast<HubSettings::KillPolicy>(((bits >> 3) & 3) % 3);
+    settings.recordUnsubscriptions = (bits & 0x20) != 0;
+    settings.maxMonitors = (bits & 0x40) != 0 ? 1 : settings.maxMonitors;
     settings.servePauseUs = 0;
     return settings;
 }
