@@ -60,8 +60,8 @@ bool MonitorRecord::lostCount(const MonitorRecord &record, uint64_t &out)
 const char *MonitorRecord::kindName(int kind)
 {
     static const char *const names[] = {"monitor-on", "forwarded", "published", "registered",
-                                        "hub-command", "dropped", "lost"};
-    return kind >= 0 && kind <= LOST ? names[kind] : nullptr;
+                                        "hub-command", "dropped", "lost", "refused"};
+    return kind >= 0 && kind <= REFUSED ? names[kind] : nullptr;
 }
 
 void MonitorRecord::header(unsigned char out[kHeaderSize], int kind, uint64_t timeUs, int devId, int srcId, int cmd,

@@ -21,6 +21,7 @@ enum MonitorKind {
     HUB_COMMAND = 4, // a command to the hub itself
     DROPPED = 5,     // a frame the hub did not deliver
     LOST = 6,        // copies that did not fit the monitor's queue; payload: u64 LE count
+    REFUSED = 7,     // the monitor was not switched on; header fields zero, payload: the reason (ASCII)
 };
 
 struct MonitorRecord {
