@@ -1,6 +1,7 @@
 """Fixtures of the Python SDK's tests: the real pellix daemon under a
 temporary PELLIX_ROOT and a free port, as tests/support/DaemonProcess.cpp
-starts it, pellix-cli beside it, and clients closed after each test.
+starts it, pellix-cli beside it, a stand-in hub that answers with what a
+test gives, and clients closed after each test.
 
 CTest passes the binaries in PELLIX_TEST_BINARY and PELLIX_TEST_CLI; without
 them the tests that need a daemon are skipped and the codec's still run."""
@@ -15,6 +16,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 from typing import Callable, Iterator, List, Optional
@@ -145,6 +147,77 @@ class Daemon:
     def cleanup(self) -> None:
         self.kill()
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+class FakeHub:
+    """A stand-in for the hub on loopback, as tests/client/FakeHub.h: TCP and
+    UDP on one port number of its own. It answers the first bytes of every
+    connection, and every datagram (one datagram a frame), with the frames
+    given, and keeps the datagrams it received."""
+
+    def __init__(self, answer: bytes) -> None:
+        from pellix.frame import split_frames
+        self.answer, self.frames = answer, split_frames([answer])
+        self.datagrams: List[bytes] = []
+        for _ in range(20):
+            self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            self.udp.bind(("127.0.0.1", 0))
+            self.port = self.udp.getsockname()[1]
+            self.tcp = socket.socket()
+            try:
+                self.tcp.bind(("127.0.0.1", self.port))
+                break
+            except OSError:
+                self.tcp.close()
+                self.udp.close()
+        self.tcp.listen()
+        self._stop = False
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread.start()
+
+    def _serve(self) -> None:
+        answered = {}  # connection -> whether it got the answer
+        while not self._stop:
+            for s in select.select([self.tcp, self.udp, *answered], [], [], 0.02)[0]:
+                if s is self.tcp:
+                    answered[s.accept()[0]] = False
+                elif s is self.udp:
+                    data, sender = s.recvfrom(65536)
+                    self.datagrams.append(data)
+                    for frame in self.frames:
+                        s.sendto(frame, sender)
+                else:
+                    try:
+                        data = s.recv(65536)
+                        if data and not answered[s]:
+                            answered[s] = True
+                            s.sendall(self.answer)
+                    except OSError:
+                        data = b""
+                    if not data:
+                        s.close()
+                        del answered[s]
+        for s in answered:
+            s.close()
+
+    def close(self) -> None:
+        self._stop = True
+        self._thread.join()
+        self.tcp.close()
+        self.udp.close()
+
+
+@pytest.fixture
+def fake_hub() -> Iterator[Callable[[bytes], FakeHub]]:
+    """fake_hub(answer) -> a FakeHub, closed when the test ends."""
+    made: List[FakeHub] = []
+
+    def make(answer: bytes) -> FakeHub:
+        made.append(FakeHub(answer))
+        return made[-1]
+    yield make
+    for hub in made:
+        hub.close()
 
 
 def binary(variable: str) -> str:
