@@ -17,23 +17,6 @@ namespace {
 
 using e2e::makeFrame;
 
-// A whole status reply in parts, or the hub's refusal of a monitor.
-std::string statusReply(const std::string &text)
-{
-    std::string frames;
-    StatusPart::appendFrames(frames, 0xFE, text, 16384);
-    return frames;
-}
-
-std::string monitorRefusal(const std::string &reason)
-{
-    unsigned char head[MonitorRecord::kHeaderSize];
-    MonitorRecord::header(head, REFUSED, 0, 0, 0, 0, 0);
-    std::string frame;
-    PacketFrame::append(frame, 0xFE, 0x01, CMD_MONITOR, head, sizeof head, reason.data(), reason.size());
-    return frame;
-}
-
 class CliStatusMonitor : public CliFixture {
 protected:
     void SetUp() override { ASSERT_TRUE(daemon.start()) << daemon.lastError(); }
@@ -176,7 +159,7 @@ TEST_F(CliOldHub, HostileStatusDocumentsGiveOneLine)
          nullptr},
     };
     for (const auto &c : cases) {
-        fake::FakeHub hub(statusReply(c.text));
+        fake::FakeHub hub(fake::statusReply(0xFE, c.text));
         ASSERT_TRUE(hub.ok());
         for (const std::string json : {"", "--json"}) {
             std::vector<std::string> args = {"status", "--tcp", hub.address()};
@@ -203,7 +186,7 @@ TEST_F(CliOldHub, HostileStatusDocumentsGiveOneLine)
 TEST_F(CliOldHub, RefusalsOfAFakeHubExitWithFour)
 {
     // Every connection and datagram gets both: each command takes its own.
-    fake::FakeHub hub(monitorRefusal("8 monitors already") + statusReply("{\"needBytes\":9000}"));
+    fake::FakeHub hub(fake::monitorRefusal(0xFE, "8 monitors already") + fake::statusReply(0xFE, "{\"needBytes\":9000}"));
     ASSERT_TRUE(hub.ok());
     Finished f = run(PELLIX_CLI_PATH, dir.path(), {"monitor", "--tcp", hub.address()});
     EXPECT_EQ(4, f.status);

@@ -4,7 +4,7 @@
 // answers the first bytes of each connection (and every datagram) with the
 // frames a test gives, one datagram per frame; or never, like a hub that
 // lacks the command asked for. It notes the size of every datagram. Used by
-// the SDK's and the tool's tests.
+// the SDK's and the tool's tests, with the answers below.
 
 #include <netinet/in.h>
 #include <poll.h>
@@ -17,9 +17,29 @@
 #include <thread>
 #include <vector>
 
+#include "hub/MonitorRecord.h"
+#include "hub/PacketFrame.h"
 #include "tests/support/Frames.h"
 
 namespace fake {
+
+// A whole status reply to module dev, in parts.
+inline std::string statusReply(int dev, const std::string &text)
+{
+    std::string frames;
+    StatusPart::appendFrames(frames, dev, text, 16384);
+    return frames;
+}
+
+// The hub's refusal of a monitor: header fields zero, the reason as payload.
+inline std::string monitorRefusal(int dev, const std::string &reason)
+{
+    unsigned char head[MonitorRecord::kHeaderSize];
+    MonitorRecord::header(head, REFUSED, 0, 0, 0, 0, 0);
+    std::string frame;
+    PacketFrame::append(frame, dev, CENTER_DEV_ID, CMD_MONITOR, head, sizeof head, reason.data(), reason.size());
+    return frame;
+}
 
 class FakeHub {
 public:

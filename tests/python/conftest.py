@@ -151,58 +151,40 @@ class Daemon:
 
 class FakeHub:
     """A stand-in for the hub on loopback, as tests/client/FakeHub.h: TCP and
-    UDP on one port number of its own. It answers the first bytes of every
-    connection, and every datagram (one datagram a frame), with the frames
-    given, and keeps the datagrams it received."""
+    UDP on one port number of its own. It answers the first request (a
+    connection's first bytes, or a datagram: then one datagram a frame) with
+    the frames given, and keeps the datagrams it received."""
 
     def __init__(self, answer: bytes) -> None:
         from pellix.frame import split_frames
-        self.answer, self.frames = answer, split_frames([answer])
-        self.datagrams: List[bytes] = []
+        self.frames, self.datagrams = split_frames([answer]), []
         for _ in range(20):
             self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
             self.udp.bind(("127.0.0.1", 0))
             self.port = self.udp.getsockname()[1]
-            self.tcp = socket.socket()
             try:
-                self.tcp.bind(("127.0.0.1", self.port))
+                self.tcp = socket.create_server(("127.0.0.1", self.port))
                 break
             except OSError:
-                self.tcp.close()
                 self.udp.close()
-        self.tcp.listen()
-        self._stop = False
-        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread = threading.Thread(target=self._serve, args=(answer,), daemon=True)
         self._thread.start()
 
-    def _serve(self) -> None:
-        answered = {}  # connection -> whether it got the answer
-        while not self._stop:
-            for s in select.select([self.tcp, self.udp, *answered], [], [], 0.02)[0]:
-                if s is self.tcp:
-                    answered[s.accept()[0]] = False
-                elif s is self.udp:
-                    data, sender = s.recvfrom(65536)
-                    self.datagrams.append(data)
-                    for frame in self.frames:
-                        s.sendto(frame, sender)
-                else:
-                    try:
-                        data = s.recv(65536)
-                        if data and not answered[s]:
-                            answered[s] = True
-                            s.sendall(self.answer)
-                    except OSError:
-                        data = b""
-                    if not data:
-                        s.close()
-                        del answered[s]
-        for s in answered:
-            s.close()
+    def _serve(self, answer: bytes) -> None:
+        ready = select.select([self.tcp, self.udp], [], [], 10)[0]
+        if self.udp in ready:
+            data, sender = self.udp.recvfrom(65536)
+            self.datagrams.append(data)
+            for frame in self.frames:
+                self.udp.sendto(frame, sender)
+        elif ready:
+            with self.tcp.accept()[0] as conn:
+                conn.recv(65536)
+                conn.sendall(answer)
+                conn.recv(1)  # until the client is done
 
     def close(self) -> None:
-        self._stop = True
-        self._thread.join()
+        self._thread.join(10)
         self.tcp.close()
         self.udp.close()
 
