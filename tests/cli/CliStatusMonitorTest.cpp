@@ -186,7 +186,8 @@ TEST_F(CliOldHub, HostileStatusDocumentsGiveOneLine)
 TEST_F(CliOldHub, RefusalsOfAFakeHubExitWithFour)
 {
     // Every connection and datagram gets both: each command takes its own.
-    fake::FakeHub hub(fake::monitorRefusal(0xFE, "8 monitors already") + fake::statusReply(0xFE, "{\"needBytes\":9000}"));
+    fake::FakeHub hub(fake::monitorRefusal(0xFE, "8 monitors already") +
+                      fake::statusReply(0xFE, "{\"needBytes\":9000}"));
     ASSERT_TRUE(hub.ok());
     Finished f = run(PELLIX_CLI_PATH, dir.path(), {"monitor", "--tcp", hub.address()});
     EXPECT_EQ(4, f.status);
@@ -221,7 +222,8 @@ TEST_F(CliStatusMonitor, HubRefusalsExitWithFour)
 
     for (int i = 0; i < 8; ++i) {
         e2e::ModuleClient reporter = rawModule(0x20 + i, "reporter");
-        ASSERT_TRUE(reporter.send(makeFrame(0x01, 0x20 + i, CMD_REPORT, "{\"pad\":\"" + std::string(1010, 'r') + "\"}")));
+        const std::string report = "{\"pad\":\"" + std::string(1010, 'r') + "\"}";
+        ASSERT_TRUE(reporter.send(makeFrame(0x01, 0x20 + i, CMD_REPORT, report)));
         ASSERT_TRUE(reporter.ping());
         watchers.push_back(std::move(reporter));
     }
