@@ -4,6 +4,7 @@
 #include <pellix/PellixTypes.h>
 
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -47,8 +48,10 @@ const OptionInfo kOptions[] = {
      "listen, sub: module id to register under: 0x00 or 0x02 to 0xe0 (required);\n"
      "monitor: show only frames from or to ID (may be repeated)"},
     {NAME, "--name", "NAME",
-     "registration name (default pellix-cli); the hub kills the\n"
-     "processes of this name if the connection falls silent"},
+     "registration name; the hub kills the processes of this name if\n"
+     "the connection falls silent. Default pellix-cli-PID, with this\n"
+     "tool's process id: no process has that name, so a stalled tool\n"
+     "gets nothing killed"},
     {COUNT, "--count", "N", "stop after N frames, deliveries, notices or records (status: redraws)"},
     {TIMEOUT, "--timeout", "S", "stop after S seconds (exit status 3 if --count was not reached)"},
     {JSON, "--json", nullptr, "one JSON object a line instead of plain text"},
@@ -105,7 +108,10 @@ const CommandInfo kCommands[] = {
      "transport, ids, name, peer, traffic, drops, queued bytes and idle time; every\n"
      "event with its subscribers. --json prints the hub's document as one line.\n"
      "--watch S asks again every S seconds and redraws (the screen is cleared when\n"
-     "the output is a terminal). Over --udp the reply comes in datagrams.\n"},
+     "the output is a terminal). Over --udp the reply comes in datagrams: the request\n"
+     "is padded to 2048 bytes, since the hub answers a datagram with at most three\n"
+     "times its size; a larger status is refused (exit status 4), and a request\n"
+     "beyond the hub's rate goes unanswered.\n"},
     {Command::Monitor, "monitor", kMonitor, "", "print a line for every frame the hub routes",
      "Switches the hub's monitor on and prints one line for every frame the hub\n"
      "routes: time of day, what happened (forwarded, published, registered,\n"
@@ -113,7 +119,8 @@ const CommandInfo kCommands[] = {
      "start as hex and text. --id, --event and --cmd keep only the matching frames\n"
      "(a frame must match each kind of filter given); reports of lost copies are\n"
      "always shown. Ends with --count, --timeout or a signal, and switches the\n"
-     "monitor off on the way out.\n"},
+     "monitor off on the way out. A hub that has as many monitors as it takes\n"
+     "refuses one more: the tool then says why on standard error and exits with 4.\n"},
     {Command::Help, "help", 0, "[COMMAND]", "this text, or that of one command", ""},
 };
 
@@ -257,7 +264,9 @@ void parse(int argc, char **argv, CliArgs &args)
     CLI::App app("Talks to the Pellix hub from a shell or a script.", "pellix-cli");
     app.footer("Each command takes the options that apply to it: pellix-cli COMMAND --help.\n"
                "Numbers are decimal or hex with 0x. Exit status: 0 done; 1 the hub could not be\n"
-               "reached or did not take the frame; 2 bad arguments; 3 --timeout came before --count.");
+               "reached or did not take the frame; 2 bad arguments; 3 --timeout came before\n"
+               "--count; 4 the hub refused: monitor when it has as many monitors as it takes,\n"
+               "status --udp when its status does not fit an answer to a datagram.");
     app.set_help_flag(); // ours works before the command too: pellix-cli --help send
     app.allow_extras();  // unknown commands are named below, in the tool's words
     app.fallthrough();   // every option may come before or after the command
@@ -348,7 +357,10 @@ void parse(int argc, char **argv, CliArgs &args)
         expect(frames::checkRegistrationId(args.id).ok(),
                "--id must be 0x00 or 0x02 to 0xe0: the hub forwards frames to no other id");
     }
-    args.name = given(NAME) ? values[NAME] : args.name;
+    // The pid makes the default a name no process has (the tool's own is
+    // "pellix-cli"), and its first digits fall within the 15 characters
+    // killall compares of a name.
+    args.name = given(NAME) ? values[NAME] : "pellix-cli-" + std::to_string(getpid());
     expect(!args.name.empty(), "--name must not be empty");
     args.src = given(SRC) ? number("--src", values[SRC], 0, 0xFF) : args.src;
     expect(!given(HEX) || !given(TEXT), "--hex and --text exclude each other");

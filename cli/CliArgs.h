@@ -22,7 +22,7 @@ struct CliArgs {
     std::string unixPath;
 
     int id = -1; // listen, sub: the id to register under
-    std::string name = "pellix-cli";
+    std::string name; // listen, sub: --name, or pellix-cli-<pid>, a name no process has
     int src = 0xFE; // send, pub, hub commands: the source id
 
     std::string payload;

@@ -191,8 +191,8 @@ void CliPrinter::monitoring(const std::string &where)
 void CliPrinter::record(const pellix::MonitorView &r)
 {
     static const char *const kinds[] = {"monitor-on", "forwarded", "published", "registered",
-                                        "hub-command", "dropped", "lost"};
-    const std::string kind = r.kind >= 0 && r.kind <= pellix::kMonitorLost ? kinds[r.kind]
+                                        "hub-command", "dropped", "lost", "refused"};
+    const std::string kind = r.kind >= 0 && r.kind <= pellix::kMonitorRefused ? kinds[r.kind]
                                                                              : "kind-" + std::to_string(r.kind);
     // Local time of day to the microsecond, as a trace would show it.
     const time_t seconds = static_cast<time_t>(r.timeUs / 1000000);

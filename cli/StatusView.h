@@ -13,6 +13,13 @@
 
 namespace cli {
 
+// The hub's status text as a JSON object; false with a short reason when it
+// is not one. Nesting is bounded (the hub's document nests a few levels,
+// reports included), so that no text can exhaust the stack, and nothing the
+// parser throws gets out.
+const int kMaxStatusDepth = 64;
+bool parseStatus(const std::string &text, Json::Value &document, std::string &why);
+
 std::string renderStatus(const Json::Value &document);
 
 } // namespace cli

@@ -5,8 +5,6 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <json/reader.h>
-
 #include <pellix/CPellixClient.h>
 #include <pellix/CUdpSender.h>
 
@@ -24,6 +22,8 @@
 
 #include "cli/CliArgs.h"
 #include "cli/CliPrinter.h"
+#include "cli/StatusView.h"
+#include "client/ClientFrames.h"
 #include "hub/PacketFrame.h"
 
 namespace {
@@ -32,6 +32,7 @@ const int kExitOk = 0;
 const int kExitHub = 1;
 const int kExitUsage = 2;
 const int kExitTimeout = 3;
+const int kExitRefused = 4;
 
 // How long status and monitor wait for the hub's first answer: a hub
 // without these commands ignores them, and the tool must say so soon.
@@ -73,7 +74,14 @@ int fail(int status, const std::string &message)
 
 int statusFor(const pellix::Result &result)
 {
-    return result.status() == pellix::Status::InvalidArgument ? kExitUsage : kExitHub;
+    switch (result.status()) {
+    case pellix::Status::InvalidArgument:
+        return kExitUsage;
+    case pellix::Status::Refused:
+        return kExitRefused;
+    default:
+        return kExitHub;
+    }
 }
 
 // The framework underneath writes its trace to standard output and perror
@@ -204,9 +212,10 @@ int runOneShot(const cli::CliArgs &args, cli::CliPrinter &printer)
 }
 
 // Serves the connection (callbacks count into `received`) until a stop
-// signal, args.count receipts or args.timeout; the reason, or null when
-// polling failed.
-const char *serve(pellix::CPellixClient &client, const cli::CliArgs &args, const long &received)
+// signal, args.count receipts, args.timeout or a refusal a callback noted;
+// the reason, or null when polling failed.
+const char *serve(pellix::CPellixClient &client, const cli::CliArgs &args, const long &received,
+                  const std::string &refusal = std::string())
 {
     const Clock::time_point deadline =
         Clock::now() + std::chrono::milliseconds(static_cast<long long>(args.timeout * 1000.0));
@@ -216,6 +225,9 @@ const char *serve(pellix::CPellixClient &client, const cli::CliArgs &args, const
         }
         if (args.count > 0 && received >= args.count) {
             return "count";
+        }
+        if (!refusal.empty()) {
+            return "refused";
         }
         long long waitMs = 100;
         if (args.timeout > 0) {
@@ -325,8 +337,6 @@ int runStatus(const cli::CliArgs &args, cli::CliPrinter &printer)
     }
     catchStopSignals();
     const bool terminal = printer.toTerminal();
-    Json::CharReaderBuilder builder;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     long shown = 0;
     while (stopSignal == 0) {
         std::string text;
@@ -334,12 +344,17 @@ int runStatus(const cli::CliArgs &args, cli::CliPrinter &printer)
         if (stopSignal != 0) {
             break;
         }
+        if (r.status() == pellix::Status::Refused) {
+            // The SDK's sentence up to its advice, then the tool's own.
+            return fail(kExitRefused, r.message().substr(0, r.message().find("; ")) +
+                                          "; run pellix-cli status without --udp");
+        }
         if (!r) {
             return unansweredRequest(r, udp || client->isConnected(), args, "status");
         }
         Json::Value document;
         std::string why;
-        if (!reader->parse(text.data(), text.data() + text.size(), &document, &why) || !document.isObject()) {
+        if (!cli::parseStatus(text, document, why)) {
             return fail(kExitHub, "the hub's status reply is not a JSON object: " + cli::printable(why.substr(0, 80)));
         }
         printer.status(document, shown == 0 || args.json ? cli::CliPrinter::Nothing
@@ -394,7 +409,12 @@ int runMonitor(const cli::CliArgs &args, cli::CliPrinter &printer)
     pellix::CPellixClient client(watcherOptions(args, true));
     long received = 0;
     bool announced = false;
+    std::string refusal; // the hub's reason, when it refuses the monitor after a reconnect
     client.setMonitorCallback([&](const pellix::MonitorView &r) {
+        if (r.kind == pellix::kMonitorRefused) {
+            refusal = pellix::frames::refusalReason(r);
+            return;
+        }
         // The hub's answer comes before any record: the ready line goes first.
         if (r.kind == pellix::kMonitorOn) {
             if (!announced) {
@@ -418,9 +438,13 @@ int runMonitor(const cli::CliArgs &args, cli::CliPrinter &printer)
     if (!r) {
         return stopSignal != 0 ? kExitOk : unansweredRequest(r, client.isConnected(), args, "monitor");
     }
-    const char *reason = serve(client, args, received);
+    const char *reason = serve(client, args, received, refusal);
     if (reason == nullptr) {
         return fail(kExitHub, "waiting for the hub failed");
+    }
+    if (!refusal.empty()) {
+        client.close();
+        return fail(kExitRefused, "the hub at " + whereOf(args) + " refused the monitor: " + refusal);
     }
     if (client.isConnected()) {
         client.stopMonitor();

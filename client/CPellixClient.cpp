@@ -85,6 +85,8 @@ const char *statusText(Status status)
         return "send failed";
     case Status::Busy:
         return "busy";
+    case Status::Refused:
+        return "refused";
     }
     return "unknown";
 }
@@ -159,6 +161,7 @@ public:
     enum StatusState { StatusIdle, StatusWaiting, StatusComplete, StatusTooLarge } statusState = StatusIdle;
     bool monitoring = false;      // switched on again after every reconnect
     bool monitorAnswered = false; // the hub's kind-0 record since the last switch-on
+    std::string monitorRefusal;   // the reason of a refusal since the last switch-on
 
     bool open = false;            // from connect() until close() or a failed connect()
     bool registered = false;      // the hub answered on this connection
@@ -448,6 +451,11 @@ void CPellixClient::Impl::takeMonitorRecord(const unsigned char *payload, size_t
         return;
     }
     monitorAnswered = monitorAnswered || view.kind == MONITOR_ON;
+    if (view.kind == REFUSED) {
+        // No monitor on this connection now, after a reconnect too.
+        monitorRefusal = frames::refusalReason(view);
+        monitoring = false;
+    }
     if (!monitorCallback) {
         return;
     }
@@ -744,12 +752,17 @@ Result CPellixClient::startMonitor(int timeoutMs)
         return Result(Status::InvalidArgument, "the monitor time-out must be 1 ms or more");
     }
     impl->monitorAnswered = false;
+    impl->monitorRefusal.clear();
     Result r = impl->sendMonitorSwitch(MonitorRecord::kSwitchOn);
     if (r) {
-        r = impl->serveUntil([this] { return impl->monitorAnswered; }, timeoutMs, "monitor request");
+        r = impl->serveUntil([this] { return impl->monitorAnswered || !impl->monitorRefusal.empty(); }, timeoutMs,
+                             "monitor request");
+    }
+    if (r && !impl->monitorAnswered) {
+        r = Result(Status::Refused, "the hub at " + impl->where() + " refused the monitor: " + impl->monitorRefusal);
     }
     impl->monitoring = r.ok();
-    if (!r && impl->linkUp()) {
+    if (!r && r.status() != Status::Refused && impl->linkUp()) {
         impl->sendMonitorSwitch(MonitorRecord::kSwitchOff); // a slow hub must not start sending later
     }
     return r;

@@ -161,7 +161,10 @@ Result CUdpSender::requestStatus(std::string &json, int timeoutMs)
     if (timeoutMs < 1) {
         return Result(Status::InvalidArgument, "the status time-out must be 1 ms or more");
     }
-    Result r = sendFrame(kHubId, CMD_STATUS, nullptr, 0, nullptr, 0);
+    // The hub answers a datagram with at most three times its size: the
+    // padding (zero bytes, which the hub ignores) buys room for the reply.
+    static const std::string padding(kUdpStatusRequestBytes - PacketFrame::kMinFrameSize, '\0');
+    Result r = sendFrame(kHubId, CMD_STATUS, padding.data(), padding.size(), nullptr, 0);
     if (!r) {
         return r;
     }
@@ -217,9 +220,16 @@ Result CUdpSender::requestStatus(std::string &json, int timeoutMs)
                 continue;
             }
             switch (collector.add(bytes + PacketFrame::kPayloadOffset, PacketFrame::payloadSize(size))) {
-            case StatusCollector::Complete:
+            case StatusCollector::Complete: {
+                unsigned long long needed = 0;
+                if (frames::statusNeedBytes(collector.text(), needed)) {
+                    return Result(Status::Refused, "the hub's status (needs a request of " + std::to_string(needed) +
+                                                       " bytes) does not fit an answer to a datagram; ask over TCP "
+                                                       "or the Unix socket");
+                }
                 json = collector.text();
                 return Result();
+            }
             case StatusCollector::TooLarge:
                 return Result(Status::NoReply, "the hub's status reply passed " +
                                                    std::to_string(StatusCollector::kDefaultMaxBytes >> 20) + " MiB");

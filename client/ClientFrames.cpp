@@ -16,7 +16,7 @@ static_assert(int(pellix::kMonitorOn) == int(MONITOR_ON) && int(pellix::kMonitor
                   int(pellix::kMonitorPublished) == int(PUBLISHED) &&
                   int(pellix::kMonitorRegistered) == int(REGISTERED) &&
                   int(pellix::kMonitorHubCommand) == int(HUB_COMMAND) && int(pellix::kMonitorDropped) == int(DROPPED) &&
-                  int(pellix::kMonitorLost) == int(LOST),
+                  int(pellix::kMonitorLost) == int(LOST) && int(pellix::kMonitorRefused) == int(REFUSED),
               "monitor kinds");
 
 namespace pellix {
@@ -144,6 +144,48 @@ bool decodeMonitorView(const unsigned char *payload, size_t size, MonitorView &v
     if (record.kind == LOST) {
         MonitorRecord::lostCount(record, view.lostCount);
     }
+    return true;
+}
+
+std::string refusalReason(const MonitorView &view)
+{
+    const size_t kMost = 200;
+    std::string reason;
+    for (size_t i = 0; i < view.payloadSize && i < kMost; ++i) {
+        const unsigned char c = view.payload[i];
+        reason += c >= 0x20 && c < 0x7f ? static_cast<char>(c) : '.';
+    }
+    return reason.empty() ? "no reason given" : reason;
+}
+
+bool statusNeedBytes(const std::string &text, unsigned long long &bytes)
+{
+    // The one document of that shape, read by hand: the SDK carries no JSON
+    // parser, and nothing else may pass for it.
+    size_t at = 0;
+    auto take = [&](const char *word) {
+        while (at < text.size() && (text[at] == ' ' || text[at] == '\t' || text[at] == '\r' || text[at] == '\n')) {
+            ++at;
+        }
+        const size_t n = strlen(word);
+        if (text.compare(at, n, word) != 0) {
+            return false;
+        }
+        at += n;
+        return true;
+    };
+    if (!take("{") || !take("\"needBytes\"") || !take(":") || !take("")) {
+        return false;
+    }
+    unsigned long long value = 0;
+    const size_t first = at;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9' && at - first < 18; ++at) {
+        value = value * 10 + static_cast<unsigned>(text[at] - '0');
+    }
+    if (at == first || !take("}") || !take("") || at != text.size()) {
+        return false;
+    }
+    bytes = value;
     return true;
 }
 

@@ -31,6 +31,14 @@ const size_t kEventsPerFrame = 255;
 // A monitor frame's payload as the monitor callback sees it; false when it
 // is no record. view.payload points into payload.
 bool decodeMonitorView(const unsigned char *payload, size_t size, MonitorView &view);
+// A refusal record's reason as a sentence may quote it: printable ASCII,
+// every other byte as '.', cut to a line.
+std::string refusalReason(const MonitorView &view);
+
+// True, with the size, when a datagram status answer is the hub's
+// {"needBytes":N} instead of the document: the request would have to be N
+// bytes long for the whole document to come back.
+bool statusNeedBytes(const std::string &text, unsigned long long &bytes);
 
 } // namespace frames
 } // namespace pellix

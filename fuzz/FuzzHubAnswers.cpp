@@ -1,17 +1,16 @@
 // Fuzzes what the tool and the SDK make of the hub's answers: a byte stream
 // as it comes off the socket, cut into frames, status parts put together and
-// the document parsed and drawn as tables and as JSON, monitor records
-// decoded and printed both ways. Nothing the hub could send may crash them.
+// the document parsed and drawn as tables and as JSON (or read as a
+// refusal of a datagram request), monitor records decoded and printed both
+// ways. Nothing the hub could send may crash them.
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
 
-#include <json/reader.h>
-
 #include "cli/CliPrinter.h"
+#include "cli/StatusView.h"
 #include "client/ClientFrames.h"
 #include "hub/CDecoupler.h"
 #include "hub/MonitorRecord.h"
@@ -32,8 +31,7 @@ void showStatus(const std::string &text)
 {
     Json::Value document;
     std::string errors;
-    std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
-    if (!reader->parse(text.data(), text.data() + text.size(), &document, &errors)) {
+    if (!cli::parseStatus(text, document, errors)) {
         return;
     }
     cli::CliPrinter(sink(), false).status(document, cli::CliPrinter::Nothing);
@@ -46,6 +44,7 @@ void showRecord(const unsigned char *payload, int size)
     if (!pellix::frames::decodeMonitorView(payload, static_cast<size_t>(size), view)) {
         return;
     }
+    pellix::frames::refusalReason(view);
     cli::CliPrinter(sink(), false).record(view);
     cli::CliPrinter(sink(), true).record(view);
 }
@@ -68,6 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const unsigned char *payload = frame + PacketFrame::kPayloadOffset;
         const int payloadSize = PacketFrame::payloadSize(length);
         if (cmd == CMD_STATUS && collector.add(payload, payloadSize) == StatusCollector::Complete) {
+            unsigned long long needed = 0;
+            pellix::frames::statusNeedBytes(collector.text(), needed);
             showStatus(collector.text());
             collector.reset();
         } else if (cmd == CMD_MONITOR) {

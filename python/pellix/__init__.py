@@ -12,7 +12,7 @@ asyncio client, a UDP sender, and ``python -m pellix``.
 
 from .aio import AsyncClient
 from .client import Client, ask_status
-from .errors import (Busy, NoReply, NotConnected, PellixError, Refused, SendFailed, StatusUnsupported,
+from .errors import (Busy, HubRefused, NoReply, NotConnected, PellixError, Refused, SendFailed, StatusUnsupported,
                      Unreachable)
 from .frame import (ANONYMOUS_ID, EVENT_SOURCE_ID, HUB_ID, MAX_EVENT, MAX_EVENT_DATA, MAX_MODULE_ID, MAX_PAYLOAD,
                     MAX_UDP_PAYLOAD, Frame, FrameSplitter, build_frame, decode_frame)
@@ -25,6 +25,7 @@ __version__ = "0.1.0"
 __all__ = [
     "AsyncClient", "Client", "ask_status", "UdpSender",
     "PellixError", "Refused", "NotConnected", "Unreachable", "SendFailed", "NoReply", "StatusUnsupported", "Busy",
+    "HubRefused",
     "Frame", "Event", "Departure", "ConnectionChange", "MonitorRecord", "MonitorKind", "Message", "Stats",
     "FrameSplitter", "build_frame", "decode_frame", "StatusCollector", "decode_monitor_record", "parse_status",
     "HUB_ID", "EVENT_SOURCE_ID", "ANONYMOUS_ID", "MAX_MODULE_ID", "MAX_EVENT", "MAX_PAYLOAD", "MAX_EVENT_DATA",

@@ -89,8 +89,9 @@ def parser() -> argparse.ArgumentParser:
     receiver.add_argument("--id", metavar="ID", default=argparse.SUPPRESS,
                           help="module id to register under: 0x00 or 0x02 to 0xe0 (required)")
     receiver.add_argument("--name", metavar="NAME", default=argparse.SUPPRESS,
-                          help="registration name (default pellix-py); the hub kills the processes of this name "
-                               "if the connection falls silent")
+                          help="registration name; the hub kills the processes of this name if the connection "
+                               "falls silent. Default pellix-py-PID, with this tool's process id: no process has "
+                               "that name, so a stalled tool gets nothing killed")
     receiver.add_argument("--count", metavar="N", default=argparse.SUPPRESS, help="stop after N received")
     receiver.add_argument("--timeout", metavar="S", default=argparse.SUPPRESS, help="stop after S seconds")
 
@@ -160,7 +161,10 @@ def parse(argv: Sequence[str]) -> argparse.Namespace:
         check_registration_id(args.id)
     except Refused:
         raise UsageError("--id must be 0x00 or 0x02 to 0xe0: the hub forwards frames to no other id") from None
-    args.name = opt.get("name", "pellix-py")
+    # The pid makes the default a name no process has (an installed tool's
+    # own is "pellix-py"), its first digits within the 15 characters killall
+    # compares of a name.
+    args.name = opt.get("name", f"pellix-py-{os.getpid()}")
     if not args.name:
         raise UsageError("--name must not be empty")
     args.count = number("--count", opt["count"], 1, 1000000000) if "count" in opt else 0

@@ -17,12 +17,12 @@ import logging
 import socket
 from typing import Any, AsyncIterator, Deque, Dict, Iterable, Optional
 
-from .errors import reason, NoReply, NotConnected, SendFailed, StatusUnsupported, Unreachable
+from .errors import reason, HubRefused, NoReply, NotConnected, SendFailed, StatusUnsupported, Unreachable
 from .frame import ANONYMOUS_ID, CMD_DATA_PRINT, CMD_DUMP_SOCKETS, CMD_HEARTBEAT, CMD_STATUS, Data
 from .client import CONNECT_TIMEOUT, READ_SIZE, SEND_TIMEOUT
 from .hubinfo import MONITOR_UNSUPPORTED, STATUS_UNSUPPORTED, parse_status
 from .session import (DEFAULT_HOST, DEFAULT_PORT, Callbacks, ConnectionChange, Message, Session, Settings, Stats,
-                      _Registered, _StatusText, bounded_append, is_monitor_on, new_queue)
+                      _Registered, _StatusText, bounded_append, is_monitor_on, is_monitor_refusal, new_queue)
 
 log = logging.getLogger("pellix")
 DRAIN_ABOVE = 65536
@@ -48,6 +48,7 @@ class AsyncClient(Callbacks):
         self._changed: Optional[asyncio.Event] = None  # registration, status text, monitor confirmation
         self._status_text: Optional[bytes] = None
         self._monitor_confirmed = False
+        self._monitor_refusal: Optional[str] = None
         self._tasks: list = []
         self._send_lock: Optional[asyncio.Lock] = None
 
@@ -194,6 +195,10 @@ class AsyncClient(Callbacks):
         if is_monitor_on(item):
             self._monitor_confirmed = True
             self._changed.set()
+        elif is_monitor_refusal(item):
+            self._monitor_refusal = item.reason
+            self._session.monitoring = False
+            self._changed.set()
         call = self.call_for(item)
         if call is None:
             bounded_append(self._inbox, item, self.stats)
@@ -295,12 +300,16 @@ class AsyncClient(Callbacks):
     async def monitor(self, on: bool = True, timeout: Optional[float] = 2.0) -> None:
         """As Client.monitor."""
         self._monitor_confirmed = False
+        self._monitor_refusal = None
         await self._write(self._session.monitor_frame(on), "monitor switch")
         if on and timeout is not None:
             try:
-                await self._wait_for(lambda: self._monitor_confirmed, timeout, "monitor confirmation")
+                await self._wait_for(lambda: self._monitor_confirmed or self._monitor_refusal is not None, timeout,
+                                     "monitor confirmation")
             except StatusUnsupported:
                 raise StatusUnsupported(f"{MONITOR_UNSUPPORTED}: no reply within {timeout:g} s") from None
+            if not self._monitor_confirmed:
+                raise HubRefused(f"the hub at {self.settings.where()} refused the monitor: {self._monitor_refusal}")
 
     # -- receiving -------------------------------------------------------------
 

@@ -19,11 +19,11 @@ import socket
 import time
 from typing import Any, Dict, Iterable, Iterator, List, Optional
 
-from .errors import reason, Busy, NoReply, NotConnected, SendFailed, StatusUnsupported, Unreachable
+from .errors import reason, Busy, HubRefused, NoReply, NotConnected, SendFailed, StatusUnsupported, Unreachable
 from .frame import ANONYMOUS_ID, CMD_DATA_PRINT, CMD_DUMP_SOCKETS, CMD_HEARTBEAT, CMD_STATUS, Data
 from .hubinfo import MONITOR_UNSUPPORTED, STATUS_UNSUPPORTED, parse_status
 from .session import (DEFAULT_HOST, DEFAULT_PORT, Callbacks, ConnectionChange, Message, Session, Settings, Stats,
-                      _Registered, _StatusText, bounded_append, is_monitor_on, new_queue)
+                      _Registered, _StatusText, bounded_append, is_monitor_on, is_monitor_refusal, new_queue)
 
 # A send the hub does not take within this time drops the connection (the
 # hub's own send timeout).
@@ -80,6 +80,7 @@ class Client(Callbacks):
         self._calls = new_queue(queue_size)  # callbacks still to make
         self._status_text: Optional[bytes] = None
         self._monitor_confirmed = False
+        self._monitor_refusal: Optional[str] = None  # the hub's reason, since the last switch-on
         self._depth = 0
         self._stop = False
 
@@ -255,15 +256,20 @@ class Client(Callbacks):
         """Switches the monitor on (it stays on across reconnects) or off.
         Switching on waits at most timeout for the hub's confirmation, a
         MONITOR_ON record that is delivered like every other record;
-        timeout=None does not wait."""
+        timeout=None does not wait. HubRefused, with the hub's reason, when
+        the hub has as many monitors as it takes (a REFUSED record; after a
+        reconnect it only arrives as such, and the monitor stays off)."""
         self._monitor_confirmed = False
+        self._monitor_refusal = None
         self._write(self._session.monitor_frame(on), "monitor switch")
         if not on or timeout is None:
             return
         self._not_in_callback("monitor()")
         deadline = time.monotonic() + timeout
-        while not self._monitor_confirmed:
+        while not self._monitor_confirmed and self._monitor_refusal is None:
             self._wait_step(deadline, f"{MONITOR_UNSUPPORTED}: no reply within {timeout:g} s", "monitor confirmation")
+        if not self._monitor_confirmed:
+            raise HubRefused(f"the hub at {self.settings.where()} refused the monitor: {self._monitor_refusal}")
 
     def _wait_step(self, deadline: float, unanswered: str, what: str) -> None:
         left = deadline - time.monotonic()
@@ -292,6 +298,9 @@ class Client(Callbacks):
             return
         if is_monitor_on(item):
             self._monitor_confirmed = True
+        elif is_monitor_refusal(item):
+            self._monitor_refusal = item.reason
+            self._session.monitoring = False  # not switched on again after a reconnect
         call = self.call_for(item)
         if call is not None:
             bounded_append(self._calls, call, self.stats)

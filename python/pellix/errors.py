@@ -37,6 +37,12 @@ class StatusUnsupported(NoReply):
     """The hub does not answer status or monitor requests (an older hub)."""
 
 
+class HubRefused(PellixError):
+    """The hub answered with a refusal: a monitor beyond the number it takes,
+    or a status too large for an answer to a datagram. Status::Refused of
+    the C++ SDK."""
+
+
 class Busy(PellixError, RuntimeError):
     """Called from inside a callback, where the call would re-enter the loop."""
 

@@ -23,7 +23,7 @@ import struct
 from typing import Any, Dict, NamedTuple, Optional, Union
 
 from .errors import PellixError, Refused
-from .frame import CMD_STATUS, HUB_ID, build_frame, check_module_id
+from .frame import CMD_STATUS, HUB_ID, MAX_UDP_FRAME, MIN_FRAME_SIZE, build_frame, check_module_id
 
 MONITOR_OFF = 0
 MONITOR_ON = 1
@@ -40,6 +40,7 @@ class MonitorKind(enum.IntEnum):
     HUB_COMMAND = 4  # a command to the hub itself
     DROPPED = 5  # a frame the hub did not deliver
     LOST = 6  # copies that did not fit the monitor's queue
+    REFUSED = 7  # the monitor was not switched on; header fields zero, payload: the reason
 
     @property
     def label(self) -> str:
@@ -77,6 +78,14 @@ class MonitorRecord(NamedTuple):
     @property
     def label(self) -> str:
         return self.kind.label if isinstance(self.kind, MonitorKind) else f"kind-{self.kind}"
+
+    @property
+    def reason(self) -> Optional[str]:
+        """For a REFUSED record, the hub's reason as printable ASCII."""
+        if self.kind != MonitorKind.REFUSED:
+            return None
+        text = "".join(chr(b) if 0x20 <= b < 0x7F else "." for b in self.payload[:200])
+        return text or "no reason given"
 
 
 def decode_monitor_record(payload: bytes) -> MonitorRecord:
@@ -117,9 +126,16 @@ def report_payload(counters: Dict[str, Any]) -> bytes:
     return text
 
 
-def status_request(src: int) -> bytes:
+# A datagram status request is padded with zero bytes to this size (the hub
+# ignores the payload): the hub answers a datagram with at most three times
+# its bytes, so a full-size request lets a status of about 6 KiB come back.
+UDP_STATUS_REQUEST_BYTES = MAX_UDP_FRAME
+
+
+def status_request(src: int, size: int = MIN_FRAME_SIZE) -> bytes:
+    """The request frame, padded to size bytes (UDP_STATUS_REQUEST_BYTES for a datagram)."""
     check_module_id(src, "source id")
-    return build_frame(HUB_ID, src, CMD_STATUS)
+    return build_frame(HUB_ID, src, CMD_STATUS, bytes(max(0, size - MIN_FRAME_SIZE)))
 
 
 class StatusCollector:
@@ -169,15 +185,46 @@ class StatusCollector:
         return text
 
 
+# The hub's document nests a few levels, reports included; deeper text is
+# refused, so that neither the parser nor a caller walking the document can
+# run out of stack.
+MAX_STATUS_DEPTH = 64
+
+
+def _depth_within(document: Any, limit: int) -> bool:
+    pending = [(document, 1)]
+    while pending:
+        value, depth = pending.pop()
+        if isinstance(value, (dict, list)):
+            if depth > limit:
+                return False
+            pending.extend((inner, depth + 1) for inner in (value.values() if isinstance(value, dict) else value))
+    return True
+
+
 def parse_status(text: bytes) -> Dict[str, Any]:
-    """The status document as a dict; PellixError when it is not a JSON object."""
+    """The status document as a dict; PellixError when it is not a JSON
+    object, or nests deeper than MAX_STATUS_DEPTH."""
     try:
         document = json.loads(text.decode("utf-8"))
-    except (UnicodeDecodeError, ValueError) as e:
-        raise PellixError(f"the hub's status reply is not a JSON document: {e}") from None
+    except (ValueError, RecursionError) as e:  # UnicodeDecodeError is a ValueError
+        why = f"nested deeper than {MAX_STATUS_DEPTH} levels" if isinstance(e, RecursionError) else str(e)
+        raise PellixError(f"the hub's status reply is not a JSON document: {why}") from None
     if not isinstance(document, dict):
         raise PellixError("the hub's status reply is not a JSON object")
+    if not _depth_within(document, MAX_STATUS_DEPTH):
+        raise PellixError(f"the hub's status reply is not a JSON document: nested deeper than {MAX_STATUS_DEPTH} "
+                          "levels")
     return document
+
+
+def need_bytes(document: Dict[str, Any]) -> Optional[int]:
+    """N when a datagram status answer is the hub's {"needBytes": N} instead
+    of the document: a request of N bytes would have brought it."""
+    value = document.get("needBytes")
+    if len(document) == 1 and isinstance(value, int) and not isinstance(value, bool) and value >= 0:
+        return value
+    return None
 
 
 STATUS_UNSUPPORTED = "the hub does not answer status requests"

@@ -249,3 +249,6 @@ def new_queue(size: int) -> Deque[Any]:
 def is_monitor_on(item: Any) -> bool:
     return isinstance(item, MonitorRecord) and item.kind == MonitorKind.MONITOR_ON
 
+
+def is_monitor_refusal(item: Any) -> bool:
+    return isinstance(item, MonitorRecord) and item.kind == MonitorKind.REFUSED

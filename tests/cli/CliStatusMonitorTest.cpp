@@ -1,10 +1,13 @@
 // pellix-cli status and monitor: the tables and the JSON document from the
-// real hub over every transport, the monitor's lines and filters, and the
-// one-line refusal of a hub that never answers these commands.
+// real hub over every transport, the monitor's lines and filters, the
+// one-line refusal of a hub that never answers these commands, hostile
+// status documents, and the hub's own refusals (exit status 4).
 
+#include <algorithm>
 #include <chrono>
 #include <regex>
 
+#include "hub/MonitorRecord.h"
 #include "hub/PacketFrame.h"
 #include "tests/cli/CliFixture.h"
 #include "tests/client/FakeHub.h"
@@ -133,6 +136,101 @@ TEST_F(CliOldHub, HubWithoutTheCommandsIsNamedInOneLine)
         EXPECT_EQ("pellix-cli: the hub at " + hub.address() + " does not answer " + what + " requests\n", f.err);
         EXPECT_LT(took, std::chrono::milliseconds(2800 * ProgramProcess::timeScale())) << args[1];
     }
+}
+
+TEST_F(CliOldHub, HostileStatusDocumentsGiveOneLine)
+{
+    const size_t deep = 200000;
+    std::string objects;
+    for (size_t i = 0; i < deep; ++i) {
+        objects += "{\"a\":";
+    }
+    objects += "1" + std::string(deep, '}');
+    const struct {
+        const char *what;
+        std::string text;
+        const char *error; // nullptr: shown
+    } cases[] = {
+        {"deep arrays", "{\"a\":" + std::string(deep, '[') + std::string(deep, ']') + "}",
+         "the hub's status reply is not a JSON object: nested deeper than 64 levels"},
+        {"deep objects", objects, "the hub's status reply is not a JSON object: nested deeper than 64 levels"},
+        {"truncated", "{\"version\":\"0.1", "the hub's status reply is not a JSON object: "},
+        {"invalid UTF-8", "{\"version\":\"\xff\xfe\xc3\",\"connections\":[{\"name\":\"\xe2\x82\",\"ids\":[16]}]}",
+         nullptr},
+    };
+    for (const auto &c : cases) {
+        fake::FakeHub hub(fake::statusReply(0xFE, c.text));
+        ASSERT_TRUE(hub.ok());
+        for (const std::string json : {"", "--json"}) {
+            std::vector<std::string> args = {"status", "--tcp", hub.address()};
+            if (!json.empty()) {
+                args.push_back(json);
+            }
+            const Finished f = run(PELLIX_CLI_PATH, dir.path(), args);
+            const std::string what = c.what + (" " + json);
+            if (c.error == nullptr) {
+                EXPECT_EQ(0, f.status) << what << ": " << f.err;
+                EXPECT_TRUE(std::all_of(f.out.begin(), f.out.end(),
+                                        [](char ch) { return ch == '\n' || (ch >= 0x20 && ch < 0x7f); }))
+                    << what << ": " << f.out;
+                continue;
+            }
+            EXPECT_EQ(1, f.status) << what;
+            EXPECT_EQ("", f.out) << what;
+            EXPECT_EQ(0u, f.err.find("pellix-cli: " + std::string(c.error))) << what << ": " << f.err;
+            EXPECT_EQ(1u, countOf(f.err, "\n")) << what << ": " << f.err;
+        }
+    }
+}
+
+TEST_F(CliOldHub, RefusalsOfAFakeHubExitWithFour)
+{
+    // Every connection and datagram gets both: each command takes its own.
+    fake::FakeHub hub(fake::monitorRefusal(0xFE, "8 monitors already") +
+                      fake::statusReply(0xFE, "{\"needBytes\":9000}"));
+    ASSERT_TRUE(hub.ok());
+    Finished f = run(PELLIX_CLI_PATH, dir.path(), {"monitor", "--tcp", hub.address()});
+    EXPECT_EQ(4, f.status);
+    EXPECT_EQ("", f.out);
+    EXPECT_EQ("pellix-cli: the hub at " + hub.address() + " refused the monitor: 8 monitors already\n", f.err);
+    f = run(PELLIX_CLI_PATH, dir.path(), {"status", "--udp", "--tcp", hub.address()});
+    EXPECT_EQ(4, f.status);
+    EXPECT_EQ("", f.out);
+    EXPECT_EQ("pellix-cli: the hub's status (needs a request of 9000 bytes) does not fit an answer to a datagram; "
+              "run pellix-cli status without --udp\n",
+              f.err);
+    EXPECT_EQ(std::vector<size_t>{2048}, hub.datagramSizes());
+}
+
+// Needs a hub with a limit on monitors and bounded datagram answers.
+TEST_F(CliStatusMonitor, HubRefusalsExitWithFour)
+{
+    std::vector<e2e::ModuleClient> watchers;
+    for (int i = 0; i < 64; ++i) {
+        watchers.push_back(e2e::ModuleClient::tcp(daemon.port()));
+        ASSERT_TRUE(watchers.back().send(makeFrame(0x01, 0x40, CMD_MONITOR, e2e::bytes({1}))));
+        // The answer comes before any copy: kind 0, or kind 7 once the hub is full.
+        const std::string answer = watchers.back().readExactly(PacketFrame::kMinFrameSize + MonitorRecord::kHeaderSize);
+        ASSERT_EQ(PacketFrame::kMinFrameSize + MonitorRecord::kHeaderSize, static_cast<int>(answer.size()));
+        if (answer[PacketFrame::kPayloadOffset] == REFUSED) {
+            break;
+        }
+    }
+    Finished f = cli(at({"monitor", "--timeout", "3"}));
+    EXPECT_EQ(4, f.status) << f.err;
+    EXPECT_EQ(0u, f.err.find("pellix-cli: the hub at " + hubAddress() + " refused the monitor: ")) << f.err;
+
+    for (int i = 0; i < 8; ++i) {
+        e2e::ModuleClient reporter = rawModule(0x20 + i, "reporter");
+        const std::string report = "{\"pad\":\"" + std::string(1010, 'r') + "\"}";
+        ASSERT_TRUE(reporter.send(makeFrame(0x01, 0x20 + i, CMD_REPORT, report)));
+        ASSERT_TRUE(reporter.ping());
+        watchers.push_back(std::move(reporter));
+    }
+    f = cli(at({"status", "--udp"}));
+    EXPECT_EQ(4, f.status) << f.err;
+    EXPECT_EQ(0u, f.err.find("pellix-cli: the hub's status (needs a request of ")) << f.err;
+    EXPECT_NE(std::string::npos, f.err.find("; run pellix-cli status without --udp\n")) << f.err;
 }
 
 } // namespace

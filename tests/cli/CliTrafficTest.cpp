@@ -128,12 +128,14 @@ TEST_F(CliTraffic, ListenPlainOutputShowsHeaderHexAndText)
 {
     ProgramProcess listen(PELLIX_CLI_PATH, dir.path());
     ASSERT_TRUE(startReceiver(listen, {"listen", "9", "--id", "0x31", "--count", "2"}));
+    const pid_t pid = listen.pid();
     ASSERT_TRUE(listen.waitForOutput("subscribed to 9\n"));
     e2e::ModuleClient raw = rawModule(0x20, "raw-plain");
     ASSERT_TRUE(raw.send(makeFrame(0x31, 0x20, 0x0042, "ABCDEFGHIJKLMNOP" + bytes({1, 2}) + "yz")));
     ASSERT_TRUE(raw.send(makeFrame(e2e::kEventMgrId, 0x20, e2e::kCmdPublishEvent, bytes({9, 0, 0x7F, 'e'}))));
     EXPECT_EQ(0, listen.wait());
-    EXPECT_EQ("registered as 0x31 \"pellix-cli\" at " + hubAddress() +
+    // By default the name of no process, the tool's own pid in it.
+    EXPECT_EQ("registered as 0x31 \"pellix-cli-" + std::to_string(pid) + "\" at " + hubAddress() +
                   "\n"
                   "subscribed to 9\n"
                   "frame  dev 0x31  src 0x20  cmd 0x0042  len 26  payload 20 bytes\n"

@@ -30,6 +30,8 @@ public:
     // not end in time (it is then killed).
     int wait(int timeoutMs = 10000);
     bool signal(int sig);
+    // The process id until wait() has reaped it (a wrapper's is the program's).
+    pid_t pid() const { return process.pid(); }
     // Polls the standard output until it holds needle; false on time-out
     // or when the program ended without it.
     bool waitForOutput(const std::string &needle, int timeoutMs = 5000);

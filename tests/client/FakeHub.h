@@ -3,7 +3,8 @@
 // TCP connections and datagrams on one port number, reads what comes, and
 // answers the first bytes of each connection (and every datagram) with the
 // frames a test gives, one datagram per frame; or never, like a hub that
-// lacks the command asked for. Used by the SDK's and the tool's tests.
+// lacks the command asked for. It notes the size of every datagram. Used by
+// the SDK's and the tool's tests, with the answers below.
 
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,13 +12,34 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "hub/MonitorRecord.h"
+#include "hub/PacketFrame.h"
 #include "tests/support/Frames.h"
 
 namespace fake {
+
+// A whole status reply to module dev, in parts.
+inline std::string statusReply(int dev, const std::string &text)
+{
+    std::string frames;
+    StatusPart::appendFrames(frames, dev, text, 16384);
+    return frames;
+}
+
+// The hub's refusal of a monitor: header fields zero, the reason as payload.
+inline std::string monitorRefusal(int dev, const std::string &reason)
+{
+    unsigned char head[MonitorRecord::kHeaderSize];
+    MonitorRecord::header(head, REFUSED, 0, 0, 0, 0, 0);
+    std::string frame;
+    PacketFrame::append(frame, dev, CENTER_DEV_ID, CMD_MONITOR, head, sizeof head, reason.data(), reason.size());
+    return frame;
+}
 
 class FakeHub {
 public:
@@ -52,6 +74,11 @@ public:
     bool ok() const { return worker.joinable(); }
     uint16_t port() const { return number; }
     std::string address() const { return "127.0.0.1:" + std::to_string(number); }
+    std::vector<size_t> datagramSizes() const
+    {
+        std::lock_guard<std::mutex> lock(seenLock);
+        return sizes;
+    }
 
 private:
     static int bound(int type, uint16_t portBE)
@@ -97,7 +124,10 @@ private:
             if (fds[1].revents & POLLIN) {
                 sockaddr_in from = {};
                 socklen_t size = sizeof from;
-                if (recvfrom(udp, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&from), &size) > 0) {
+                const ssize_t got = recvfrom(udp, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr *>(&from), &size);
+                if (got > 0) {
+                    std::lock_guard<std::mutex> lock(seenLock);
+                    sizes.push_back(static_cast<size_t>(got));
                     for (const e2e::CutFrame &frame : e2e::cutFrames(answer)) {
                         sendto(udp, frame.bytes.data(), frame.bytes.size(), 0, reinterpret_cast<sockaddr *>(&from),
                                size);
@@ -128,6 +158,8 @@ private:
     }
 
     std::string answer;
+    mutable std::mutex seenLock;
+    std::vector<size_t> sizes;
     int tcp = -1;
     int udp = -1;
     uint16_t number = 0;

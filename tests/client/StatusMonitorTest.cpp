@@ -1,10 +1,13 @@
 // The hub's status and monitor through the SDK: the shared codec of parts
 // and records, requestStatus putting a reply together from parts mixed with
 // junk while other traffic still reaches its callbacks, a hub that never
-// answers, and both commands against the real daemon.
+// answers, the hub's refusals (a monitor too many, a status too large for a
+// datagram; against the real daemon in tests/cli), and both commands against
+// the real daemon.
 
 #include <pellix/CUdpSender.h>
 
+#include "client/ClientFrames.h"
 #include "hub/MonitorRecord.h"
 #include "hub/PacketFrame.h"
 #include "tests/client/ClientFixture.h"
@@ -134,6 +137,65 @@ TEST(ClientFakeHub, SilentHubGivesNoReplyInTime)
     pellix::CUdpSender udp;
     ASSERT_TRUE(udp.open("127.0.0.1", hub.port()));
     EXPECT_EQ(pellix::Status::NoReply, udp.requestStatus(json, 300).status());
+}
+
+TEST(ClientStatusCollector, OnlyTheHubsNeedBytesDocumentIsARefusal)
+{
+    const struct {
+        const char *text;
+        bool refusal;
+        unsigned long long bytes;
+    } cases[] = {
+        {"{\"needBytes\":9000}", true, 9000},
+        {" {\r\n\"needBytes\" :\t12 }\n", true, 12},
+        {"{\"needBytes\":9999999999999999999}", false, 0}, // more digits than are ever meant
+        {"{\"needBytes\":9000,\"version\":\"x\"}", false, 0},
+        {"{\"needBytes\":-1}", false, 0},
+        {"{\"needBytes\":1e3}", false, 0},
+        {"{\"needBytes\":\"9\"}", false, 0},
+        {"{\"needBytes\":9000", false, 0},
+        {"{\"needBytes\":9000}}", false, 0},
+        {"[\"needBytes\",9000]", false, 0},
+    };
+    for (const auto &c : cases) {
+        unsigned long long bytes = 0;
+        EXPECT_EQ(c.refusal, pellix::frames::statusNeedBytes(c.text, bytes)) << c.text;
+        EXPECT_EQ(c.bytes, bytes) << c.text;
+    }
+}
+
+TEST(ClientFakeHub, DatagramStatusRequestIsPaddedAndTooLargeIsRefused)
+{
+    fake::FakeHub hub(part(1, 1, "{\"needBytes\":9000}"));
+    ASSERT_TRUE(hub.ok());
+    pellix::CUdpSender udp;
+    ASSERT_TRUE(udp.open("127.0.0.1", hub.port()));
+    std::string json = "untouched";
+    const pellix::Result r = udp.requestStatus(json, 5000);
+    EXPECT_EQ(pellix::Status::Refused, r.status());
+    EXPECT_EQ("the hub's status (needs a request of 9000 bytes) does not fit an answer to a datagram; ask over TCP or "
+              "the Unix socket",
+              r.message());
+    EXPECT_EQ("untouched", json);
+    EXPECT_EQ(std::vector<size_t>{pellix::kUdpStatusRequestBytes}, hub.datagramSizes());
+    EXPECT_STREQ("refused", pellix::statusText(pellix::Status::Refused));
+}
+
+TEST(ClientFakeHub, MonitorRefusalEndsTheWaitWithTheReason)
+{
+    fake::FakeHub hub(fake::monitorRefusal(0x30, "8 monitors\x1b[2J already"));
+    ASSERT_TRUE(hub.ok());
+    pellix::CPellixClient client(fakeHubOptions(hub.port()));
+    std::vector<int> kinds;
+    client.setMonitorCallback([&](const pellix::MonitorView &r) { kinds.push_back(r.kind); });
+    ASSERT_TRUE(client.connect());
+    const auto start = std::chrono::steady_clock::now();
+    const pellix::Result r = client.startMonitor(10000);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << "waited for the time-out";
+    EXPECT_EQ(pellix::Status::Refused, r.status());
+    EXPECT_EQ("the hub at 127.0.0.1:" + std::to_string(hub.port()) + " refused the monitor: 8 monitors.[2J already",
+              r.message());
+    EXPECT_EQ(std::vector<int>{pellix::kMonitorRefused}, kinds);
 }
 
 class ClientStatusMonitor : public ClientFixture {

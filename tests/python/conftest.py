@@ -1,6 +1,7 @@
 """Fixtures of the Python SDK's tests: the real pellix daemon under a
 temporary PELLIX_ROOT and a free port, as tests/support/DaemonProcess.cpp
-starts it, pellix-cli beside it, and clients closed after each test.
+starts it, pellix-cli beside it, a stand-in hub that answers with what a
+test gives, and clients closed after each test.
 
 CTest passes the binaries in PELLIX_TEST_BINARY and PELLIX_TEST_CLI; without
 them the tests that need a daemon are skipped and the codec's still run."""
@@ -15,6 +16,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 from typing import Callable, Iterator, List, Optional
@@ -145,6 +147,59 @@ class Daemon:
     def cleanup(self) -> None:
         self.kill()
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+class FakeHub:
+    """A stand-in for the hub on loopback, as tests/client/FakeHub.h: TCP and
+    UDP on one port number of its own. It answers the first request (a
+    connection's first bytes, or a datagram: then one datagram a frame) with
+    the frames given, and keeps the datagrams it received."""
+
+    def __init__(self, answer: bytes) -> None:
+        from pellix.frame import split_frames
+        self.frames, self.datagrams = split_frames([answer]), []
+        for _ in range(20):
+            self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            self.udp.bind(("127.0.0.1", 0))
+            self.port = self.udp.getsockname()[1]
+            try:
+                self.tcp = socket.create_server(("127.0.0.1", self.port))
+                break
+            except OSError:
+                self.udp.close()
+        self._thread = threading.Thread(target=self._serve, args=(answer,), daemon=True)
+        self._thread.start()
+
+    def _serve(self, answer: bytes) -> None:
+        ready = select.select([self.tcp, self.udp], [], [], 10)[0]
+        if self.udp in ready:
+            data, sender = self.udp.recvfrom(65536)
+            self.datagrams.append(data)
+            for frame in self.frames:
+                self.udp.sendto(frame, sender)
+        elif ready:
+            with self.tcp.accept()[0] as conn:
+                conn.recv(65536)
+                conn.sendall(answer)
+                conn.recv(1)  # until the client is done
+
+    def close(self) -> None:
+        self._thread.join(10)
+        self.tcp.close()
+        self.udp.close()
+
+
+@pytest.fixture
+def fake_hub() -> Iterator[Callable[[bytes], FakeHub]]:
+    """fake_hub(answer) -> a FakeHub, closed when the test ends."""
+    made: List[FakeHub] = []
+
+    def make(answer: bytes) -> FakeHub:
+        made.append(FakeHub(answer))
+        return made[-1]
+    yield make
+    for hub in made:
+        hub.close()
 
 
 def binary(variable: str) -> str:

@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from pellix import (AsyncClient, Busy, Client, Departure, Event, Frame, MonitorKind, NoReply,
+from pellix import (AsyncClient, Busy, Client, Departure, Event, Frame, HubRefused, MonitorKind, NoReply,
                     NotConnected, StatusUnsupported, UdpSender, Unreachable, build_frame)
 
 
@@ -166,6 +166,8 @@ def test_status_and_monitor(hub, client):
     mine = [c for c in status["connections"] if c["ids"] == [0x2F]]
     assert mine[0]["report"] == {"jobs": 3, "state": "\x1b"}
     assert asyncio.run(async_status(hub.port)).keys() == status.keys()
+    with UdpSender(port=hub.port) as udp:
+        assert udp.status().keys() == status.keys()
     watcher.monitor(True)
     assert receive(watcher).kind == MonitorKind.MONITOR_ON
     a, b = client(0x30, "pytest-mon-a"), client(0x31, "pytest-mon-b")
@@ -187,3 +189,27 @@ def test_status_and_monitor(hub, client):
 async def async_status(port):
     async with AsyncClient(port=port, register=False) as c:
         return await c.status()
+
+
+@pytest.mark.parametrize("which", ["cli", "py"])
+def test_tools_register_under_a_name_no_process_has(hub, client, run, which):
+    listener = run(which, "listen", "--id", "0x32", "--json", "--tcp", f"127.0.0.1:{hub.port}")
+    name = f"pellix-{which}-{listener.proc.pid}"
+    assert listener.line()["name"] == name
+    names = [c["name"] for c in client(0x33, "pytest-names").status()["connections"] if c["ids"] == [0x32]]
+    assert names == [name]
+
+
+def test_hub_refuses_a_monitor_too_many_and_a_datagram_status_too_large(hub, clients):
+    """Needs a hub with a limit on monitors and bounded datagram answers."""
+    with pytest.raises(HubRefused, match=r"^the hub at .* refused the monitor: "):
+        for n in range(64):
+            clients.append(Client(0x40 + n, register=False, heartbeat=0, port=hub.port).connect())
+            clients[-1].monitor(True)
+    for n in range(8):  # reports of 1 KiB each: far more than 3 x 2048 bytes
+        reporter = Client(0x20 + n, f"pytest-report-{n}", port=hub.port).connect()
+        clients.append(reporter)
+        reporter.report({"pad": chr(0x61 + n) * 1000})
+    assert any("h" * 1000 in str(clients[-1].status()) for _ in range(50))  # each report taken
+    with UdpSender(port=hub.port) as udp, pytest.raises(HubRefused, match=r"^the hub's status \(needs a request of "):
+        udp.status()

@@ -100,8 +100,11 @@ public:
     Result requestStatus(std::string &json, int timeoutMs = 2000);
     // Switches the hub's monitor on for this connection and waits at most
     // timeoutMs for its answer (NoReply without one); from then on a copy
-    // of every frame the hub routes reaches the monitor callback. After a
-    // reconnect the monitor is switched on again. Not from a callback (Busy).
+    // of every frame the hub routes reaches the monitor callback. Refused,
+    // with the hub's reason, when the hub has as many monitors as it takes.
+    // After a reconnect the monitor is switched on again; a refusal then
+    // reaches the callback as a kMonitorRefused record and leaves it off.
+    // Not from a callback (Busy).
     Result startMonitor(int timeoutMs = 2000);
     // Switches it off (nothing is waited for); records already sent still arrive.
     Result stopMonitor();

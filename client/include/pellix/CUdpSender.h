@@ -39,8 +39,12 @@ public:
     Result setHubTraceLevel(int level);
     // Asks for the hub's status document and waits at most timeoutMs for
     // all its parts (datagrams from the hub's address and port to this
-    // socket). NoReply when it is not complete in time; a lost part is not
-    // sent again, so ask again then.
+    // socket). The request is padded to kUdpStatusRequestBytes, since the
+    // hub answers a datagram with at most three times its size. NoReply when
+    // the document is not complete in time (a lost part is not sent again,
+    // and the hub leaves requests beyond its rate unanswered: ask again
+    // then); Refused when the hub says the document does not fit an answer
+    // to a datagram (ask over a stream connection then).
     Result requestStatus(std::string &json, int timeoutMs = 2000);
 
 private:

@@ -32,6 +32,11 @@ const size_t kMaxEventData = kMaxPayload - 2;
 // whole.
 const size_t kMaxUdpFrame = 2048;
 const size_t kMaxUdpPayload = kMaxUdpFrame - 18;
+// A datagram status request is padded with zero bytes to this size (the hub
+// ignores the payload): the hub answers a datagram with at most three times
+// its bytes, so a full-size request lets a status of up to about 6 KiB come
+// back (the largest that can). A longer one is refused with Status::Refused.
+const size_t kUdpStatusRequestBytes = kMaxUdpFrame;
 // Publications read their event number as a signed 16-bit value, so events
 // of 0x8000 and above can never be matched.
 const int kMaxEvent = 0x7FFF;
@@ -46,6 +51,7 @@ enum class Status {
     NoReply,         // the hub did not answer (registration, status, monitor) in time
     SendFailed,      // the connection did not take the frame
     Busy,            // called from inside a callback where that is not allowed
+    Refused,         // the hub answered with a refusal (monitor; a status too large for a datagram)
 };
 
 // "ok", "invalid argument", ...
@@ -90,6 +96,9 @@ enum MonitorKind {
     kMonitorHubCommand = 4,
     kMonitorDropped = 5,
     kMonitorLost = 6, // copies that did not fit the monitor's queue: lostCount
+    // The hub did not switch the monitor on (it has as many as it takes);
+    // header fields zero, the payload is its reason in ASCII.
+    kMonitorRefused = 7,
 };
 
 // A copy of a frame the hub routed, as the monitor receives it. The payload
