@@ -7,9 +7,9 @@
 #include <string>
 
 #include "bench/BenchIo.h"
-#include "hub/CDecoupler.h"
-#include "hub/MonitorRecord.h"
-#include "hub/PacketFrame.h"
+#include "proto/CDecoupler.h"
+#include "proto/MonitorRecord.h"
+#include "proto/PacketFrame.h"
 
 namespace bench {
 
@@ -90,9 +90,9 @@ void MonitorTap::readLoop()
                 continue;
             }
             uint64_t count = 0;
-            if (record.kind == LOST && MonitorRecord::lostCount(record, count)) {
+            if (record.kind == pellix::wire::kMonitorLost && MonitorRecord::lostCount(record, count)) {
                 lostCount += count;
-            } else if (record.kind != MONITOR_ON) {
+            } else if (record.kind != pellix::wire::kMonitorOn) {
                 ++copyCount;
             }
         }

@@ -8,7 +8,8 @@
 #include <cstring>
 
 #include "bench/BenchIo.h"
-#include "hub/PacketFrame.h"
+#include "proto/EventList.h"
+#include "proto/PacketFrame.h"
 
 namespace bench {
 
@@ -43,7 +44,7 @@ std::string frame(int dev, int src, int cmd, const std::string &payload = std::s
 std::string eventList(int event)
 {
     std::string list;
-    PacketFrame::eventList(list, std::vector<int>{event}, 0, 1);
+    EventList::encode(list, std::vector<int>{event}, 0, 1);
     return list;
 }
 
@@ -256,7 +257,7 @@ public:
     void encodePublish(std::string &out, int sender, const unsigned char *body, size_t size) override
     {
         unsigned char event[2];
-        PacketFrame::eventNumber(event, kFanOutEvent);
+        EventList::eventNumber(event, kFanOutEvent);
         appendFrame(out, EVENT_MGR_DEV_ID, kFirstModuleId + sender, CMD_PUBLISH_EVENT, event, sizeof event, body, size);
     }
     long parse(const unsigned char *data, size_t size, std::vector<Body> &out) override
@@ -529,7 +530,7 @@ public:
     {
         if (setup.hubPublisher) {
             unsigned char event[2];
-            PacketFrame::eventNumber(event, kRelayEvent);
+            EventList::eventNumber(event, kRelayEvent);
             appendFrame(out, EVENT_MGR_DEV_ID, kFirstModuleId, CMD_PUBLISH_EVENT, event, sizeof event, body, size);
             return;
         }

@@ -1,6 +1,7 @@
 #include "cli/CliArgs.h"
 
 #include <CLI/CLI.hpp>
+#include <pellix/Checks.h>
 #include <pellix/PellixTypes.h>
 
 #include <sys/un.h>
@@ -14,13 +15,10 @@
 #include <map>
 #include <stdexcept>
 
-#include "client/ClientFrames.h"
-
 namespace cli {
 
 namespace {
 
-namespace frames = pellix::frames;
 
 enum Opt {
     TCP = 1 << 0, UNIX = 1 << 1, UDP = 1 << 2, SRC = 1 << 3, HEX = 1 << 4, TEXT = 1 << 5,
@@ -202,7 +200,7 @@ int eventNumber(const std::string &text, bool published)
     long long value = 0;
     expect(parseNumber(text, value) && value <= 0xFFFF, "EVENT must be a 16-bit number, not \"" + text + "\"");
     const int event = static_cast<int>(value);
-    const pellix::Result r = published ? frames::checkPublishedEvent(event) : frames::checkSubscribedEvent(event);
+    const pellix::Result r = published ? pellix::checkPublishedEvent(event) : pellix::checkSubscribedEvent(event);
     expect(r.ok(), event == pellix::kDepartureEvent ? r.message()
                                                     : "event " + text + " can never be delivered: " +
                                                           (published ? "publications match events 1 to 0x7fff only"
@@ -354,7 +352,7 @@ void parse(int argc, char **argv, CliArgs &args)
         }
     } else if (given(ID)) {
         args.id = number("--id", values[ID], 0, 0xFF);
-        expect(frames::checkRegistrationId(args.id).ok(),
+        expect(pellix::checkRegistrationId(args.id).ok(),
                "--id must be 0x00 or 0x02 to 0xe0: the hub forwards frames to no other id");
     }
     // The pid makes the default a name no process has (the tool's own is
@@ -397,7 +395,7 @@ void parse(int argc, char **argv, CliArgs &args)
         expect(n <= at || !hasData, name + ": give the data once, as an argument or with --hex or --text");
         args.payload = n > at ? words[at] : args.payload;
         const size_t limit = args.udp ? udpLimit : streamLimit;
-        expect(frames::checkPayload(args.payload.size(), limit, "data").ok(),
+        expect(pellix::checkPayload(args.payload.size(), limit, "data").ok(),
                name + ": " + std::to_string(args.payload.size()) + " bytes of data do not fit a " +
                    (args.udp ? "datagram" : "frame") + " (at most " + std::to_string(limit) + ")");
     };

@@ -7,6 +7,8 @@
 
 #include <pellix/CPellixClient.h>
 #include <pellix/CUdpSender.h>
+#include <pellix/Checks.h>
+#include <pellix/Wire.h>
 
 #include <algorithm>
 #include <chrono>
@@ -23,8 +25,6 @@
 #include "cli/CliArgs.h"
 #include "cli/CliPrinter.h"
 #include "cli/StatusView.h"
-#include "client/ClientFrames.h"
-#include "hub/PacketFrame.h"
 
 namespace {
 
@@ -199,13 +199,13 @@ int runOneShot(const cli::CliArgs &args, cli::CliPrinter &printer)
         printer.published(args.event, args.payload.size(), transport);
         break;
     case cli::Command::Dump:
-        printer.sent("dump command", pellix::kHubId, args.src, CMD_DUMP_SOCKET, 0, transport);
+        printer.sent("dump command", pellix::kHubId, args.src, pellix::wire::kCmdDumpSockets, 0, transport);
         break;
     case cli::Command::Print:
-        printer.sent("data print command", pellix::kHubId, args.src, CMD_DATA_PRINT, 0, transport);
+        printer.sent("data print command", pellix::kHubId, args.src, pellix::wire::kCmdDataPrint, 0, transport);
         break;
     default:
-        printer.sent("trace level command", pellix::kHubId, args.src, CMD_SET_DEBUG_LEVEL, 4, transport);
+        printer.sent("trace level command", pellix::kHubId, args.src, pellix::wire::kCmdTraceLevel, 4, transport);
         break;
     }
     return kExitOk;
@@ -398,7 +398,7 @@ bool passes(const cli::CliArgs &args, const pellix::MonitorView &r)
     }
     if (!args.filterEvents.empty()) {
         // A publication's payload starts with its event number.
-        const bool publication = r.cmd == CMD_PUBLISH_EVENT && r.payloadSize >= 2;
+        const bool publication = r.cmd == pellix::wire::kCmdPublish && r.payloadSize >= 2;
         return publication && listed(args.filterEvents, r.payload[0] | (r.payload[1] << 8));
     }
     return true;
@@ -412,7 +412,7 @@ int runMonitor(const cli::CliArgs &args, cli::CliPrinter &printer)
     std::string refusal; // the hub's reason, when it refuses the monitor after a reconnect
     client.setMonitorCallback([&](const pellix::MonitorView &r) {
         if (r.kind == pellix::kMonitorRefused) {
-            refusal = pellix::frames::refusalReason(r);
+            refusal = pellix::refusalReason(r);
             return;
         }
         // The hub's answer comes before any record: the ready line goes first.

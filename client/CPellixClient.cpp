@@ -19,9 +19,12 @@
 #include <boost/bind/bind.hpp>
 
 #include "client/ClientFrames.h"
-#include "hub/CDecoupler.h"
-#include "hub/MonitorRecord.h"
-#include "hub/PacketFrame.h"
+#include "proto/CDecoupler.h"
+#include "proto/MonitorRecord.h"
+#include "proto/StatusPart.h"
+#include "proto/StatusCollector.h"
+#include "proto/EventList.h"
+#include "proto/PacketFrame.h"
 #include "net/CSocketManager.h"
 #include "net/CTcpClient.h"
 #include "net/CUnixClient.h"
@@ -228,12 +231,12 @@ Result CPellixClient::Impl::connect()
     }
     Result check;
     if (options.registerModule) {
-        check = frames::checkRegistrationId(options.moduleId);
+        check = checkRegistrationId(options.moduleId);
         if (check) {
-            check = frames::checkName(options.name);
+            check = checkName(options.name);
         }
     } else {
-        check = frames::checkModuleId(options.moduleId, "source id");
+        check = checkModuleId(options.moduleId, "source id");
     }
     if (!check) {
         return check;
@@ -450,10 +453,10 @@ void CPellixClient::Impl::takeMonitorRecord(const unsigned char *payload, size_t
     if (!frames::decodeMonitorView(payload, size, view)) {
         return;
     }
-    monitorAnswered = monitorAnswered || view.kind == MONITOR_ON;
-    if (view.kind == REFUSED) {
+    monitorAnswered = monitorAnswered || view.kind == pellix::wire::kMonitorOn;
+    if (view.kind == pellix::wire::kMonitorRefused) {
         // No monitor on this connection now, after a reconnect too.
-        monitorRefusal = frames::refusalReason(view);
+        monitorRefusal = refusalReason(view);
         monitoring = false;
     }
     if (!monitorCallback) {
@@ -525,7 +528,7 @@ Result CPellixClient::Impl::sendEventList(int cmd, const std::vector<int> &event
 {
     for (size_t from = 0; from < events.size(); from += frames::kEventsPerFrame) {
         const size_t count = std::min(frames::kEventsPerFrame, events.size() - from);
-        PacketFrame::eventList(list, events, from, count);
+        EventList::encode(list, events, from, count);
         Result r = sendFrame(kEventSourceId, cmd, list.data(), list.size(), nullptr, 0,
                              cmd == CMD_REG_EVENT ? "subscription" : "unsubscription");
         if (!r) {
@@ -614,12 +617,12 @@ bool CPellixClient::isRegistered() const
 
 Result CPellixClient::send(int devId, int cmd, const void *data, size_t size)
 {
-    Result r = frames::checkModuleId(devId, "destination");
+    Result r = checkModuleId(devId, "destination");
     if (r) {
-        r = frames::checkCommand(cmd);
+        r = checkCommand(cmd);
     }
     if (r) {
-        r = frames::checkPayload(size, kMaxPayload, "payload");
+        r = checkPayload(size, kMaxPayload, "payload");
     }
     if (!r) {
         return r;
@@ -635,7 +638,7 @@ Result CPellixClient::send(int devId, int cmd, const std::string &payload)
 Result CPellixClient::subscribe(const std::vector<int> &events)
 {
     for (int event : events) {
-        Result r = frames::checkSubscribedEvent(event);
+        Result r = checkSubscribedEvent(event);
         if (!r) {
             return r;
         }
@@ -653,7 +656,7 @@ Result CPellixClient::subscribe(const std::vector<int> &events)
 Result CPellixClient::unsubscribe(const std::vector<int> &events)
 {
     for (int event : events) {
-        Result r = frames::checkWithdrawnEvent(event);
+        Result r = checkWithdrawnEvent(event);
         if (!r) {
             return r;
         }
@@ -670,15 +673,15 @@ Result CPellixClient::unsubscribe(const std::vector<int> &events)
 
 Result CPellixClient::publish(int event, const void *data, size_t size)
 {
-    Result r = frames::checkPublishedEvent(event);
+    Result r = checkPublishedEvent(event);
     if (r) {
-        r = frames::checkPayload(size, kMaxEventData, "event data");
+        r = checkPayload(size, kMaxEventData, "event data");
     }
     if (!r) {
         return r;
     }
     unsigned char number[2];
-    PacketFrame::eventNumber(number, event);
+    EventList::eventNumber(number, event);
     return impl->sendFrame(kEventSourceId, CMD_PUBLISH_EVENT, number, sizeof number, data, size, "publication");
 }
 
@@ -699,7 +702,7 @@ Result CPellixClient::toggleDataPrint()
 
 Result CPellixClient::setHubTraceLevel(int level)
 {
-    Result r = frames::checkTraceLevel(level);
+    Result r = checkTraceLevel(level);
     if (!r) {
         return r;
     }

@@ -13,9 +13,12 @@
 #include <vector>
 
 #include "client/ClientFrames.h"
-#include "hub/CDecoupler.h"
-#include "hub/MonitorRecord.h"
-#include "hub/PacketFrame.h"
+#include "proto/CDecoupler.h"
+#include "proto/MonitorRecord.h"
+#include "proto/StatusCollector.h"
+#include "proto/StatusPart.h"
+#include "proto/EventList.h"
+#include "proto/PacketFrame.h"
 
 namespace pellix {
 
@@ -29,7 +32,7 @@ CUdpSender::~CUdpSender()
 Result CUdpSender::open(const std::string &host, int hubPort, int sourceId)
 {
     close();
-    Result r = frames::checkModuleId(sourceId, "source id");
+    Result r = checkModuleId(sourceId, "source id");
     if (!r) {
         return r;
     }
@@ -95,12 +98,12 @@ Result CUdpSender::sendFrame(int devId, int cmd, const void *head, size_t headSi
 
 Result CUdpSender::send(int devId, int cmd, const void *data, size_t size)
 {
-    Result r = frames::checkModuleId(devId, "destination");
+    Result r = checkModuleId(devId, "destination");
     if (r) {
-        r = frames::checkCommand(cmd);
+        r = checkCommand(cmd);
     }
     if (r) {
-        r = frames::checkPayload(size, kMaxUdpPayload, "datagram payload");
+        r = checkPayload(size, kMaxUdpPayload, "datagram payload");
     }
     if (!r) {
         return r;
@@ -115,15 +118,15 @@ Result CUdpSender::send(int devId, int cmd, const std::string &payload)
 
 Result CUdpSender::publish(int event, const void *data, size_t size)
 {
-    Result r = frames::checkPublishedEvent(event);
+    Result r = checkPublishedEvent(event);
     if (r) {
-        r = frames::checkPayload(size, kMaxUdpPayload - 2, "datagram event data");
+        r = checkPayload(size, kMaxUdpPayload - 2, "datagram event data");
     }
     if (!r) {
         return r;
     }
     unsigned char number[2];
-    PacketFrame::eventNumber(number, event);
+    EventList::eventNumber(number, event);
     return sendFrame(kEventSourceId, CMD_PUBLISH_EVENT, number, sizeof number, data, size);
 }
 
@@ -144,7 +147,7 @@ Result CUdpSender::toggleDataPrint()
 
 Result CUdpSender::setHubTraceLevel(int level)
 {
-    Result r = frames::checkTraceLevel(level);
+    Result r = checkTraceLevel(level);
     if (!r) {
         return r;
     }
@@ -222,7 +225,7 @@ Result CUdpSender::requestStatus(std::string &json, int timeoutMs)
             switch (collector.add(bytes + PacketFrame::kPayloadOffset, PacketFrame::payloadSize(size))) {
             case StatusCollector::Complete: {
                 unsigned long long needed = 0;
-                if (frames::statusNeedBytes(collector.text(), needed)) {
+                if (StatusPart::needBytes(collector.text(), needed)) {
                     return Result(Status::Refused, "the hub's status (needs a request of " + std::to_string(needed) +
                                                        " bytes) does not fit an answer to a datagram; ask over TCP "
                                                        "or the Unix socket");

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "hub/PacketFrame.h"
+#include "proto/EventList.h"
+#include "proto/PacketFrame.h"
 #include "trace/Trace.h"
 
 void CEventManager::addSubscription(int iEvent, int iModId)
@@ -50,12 +51,12 @@ int CEventManager::RegEventList(const void *payload, int iLen, int iModId)
     const unsigned char *bytes = static_cast<const unsigned char *>(payload);
     const int claimed = (bytes != nullptr && iLen >= 1) ? bytes[0] : 0;
     tm_printf(TRACE_DEBUG, "RegEventList", __LINE__, "reg num: %d\n", claimed);
-    const int count = PacketFrame::listedCount(bytes, iLen);
+    const int count = EventList::listedCount(bytes, iLen);
     if (count < claimed) {
         tm_printf(TRACE_WARM, "RegEventList", __LINE__, "list claims %d events, payload holds %d\n", claimed, count);
     }
     for (int i = 0; i < count; ++i) {
-        const int iEvent = PacketFrame::listedEvent(bytes, i);
+        const int iEvent = EventList::listedEvent(bytes, i);
         tm_printf(TRACE_DEBUG, "RegEventList", __LINE__, "no.%d, reg event: %d, modId: 0x%02x\n", i, iEvent, iModId);
         addSubscription(iEvent, iModId);
     }
@@ -65,9 +66,9 @@ int CEventManager::RegEventList(const void *payload, int iLen, int iModId)
 int CEventManager::UnRegEventList(const void *payload, int iLen, int iModId)
 {
     const unsigned char *bytes = static_cast<const unsigned char *>(payload);
-    const int count = PacketFrame::listedCount(bytes, iLen);
+    const int count = EventList::listedCount(bytes, iLen);
     for (int i = 0; i < count; ++i) {
-        const int iEvent = PacketFrame::listedEvent(bytes, i);
+        const int iEvent = EventList::listedEvent(bytes, i);
         tm_printf(TRACE_DEBUG, "UnRegEventList", __LINE__, "no.%d, Unreg event: %d, modId: 0x%02x\n", i, iEvent,
                   iModId);
         removeSubscription(iEvent, iModId);

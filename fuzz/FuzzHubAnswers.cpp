@@ -12,9 +12,10 @@
 #include "cli/CliPrinter.h"
 #include "cli/StatusView.h"
 #include "client/ClientFrames.h"
-#include "hub/CDecoupler.h"
-#include "hub/MonitorRecord.h"
-#include "hub/PacketFrame.h"
+#include "proto/CDecoupler.h"
+#include "proto/MonitorRecord.h"
+#include "proto/StatusCollector.h"
+#include "proto/PacketFrame.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ void showRecord(const unsigned char *payload, int size)
     if (!pellix::frames::decodeMonitorView(payload, static_cast<size_t>(size), view)) {
         return;
     }
-    pellix::frames::refusalReason(view);
+    pellix::refusalReason(view);
     cli::CliPrinter(sink(), false).record(view);
     cli::CliPrinter(sink(), true).record(view);
 }

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "hub/PacketFrame.h"
+#include "proto/PacketFrame.h"
 
 CDatagramSplitters::CDatagramSplitters(size_t max) : maxSenders(max == 0 ? 1 : max)
 {

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "hub/CDecoupler.h"
+#include "proto/CDecoupler.h"
 
 class CDatagramSplitters {
 public:

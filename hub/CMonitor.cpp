@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "hub/MonitorRecord.h"
-#include "hub/PacketFrame.h"
+#include "proto/MonitorRecord.h"
+#include "proto/PacketFrame.h"
 #include "net/CSocketClient.h"
 #include "net/SharedFrame.h"
 
@@ -45,7 +45,7 @@ bool CMonitor::start(CSocketClient *endpoint, int srcId, size_t restoredQueueByt
     }
     tap->srcId = srcId;
     record.clear();
-    MonitorRecord::appendFrame(record, srcId, MONITOR_ON, nowUs(), 0, 0, 0, nullptr, 0);
+    MonitorRecord::appendFrame(record, srcId, MonitorKind::On, nowUs(), 0, 0, 0, nullptr, 0);
     endpoint->sendData(record.data(), static_cast<int>(record.size()));
     return true;
 }
@@ -81,7 +81,7 @@ void CMonitor::forget(CSocketClient *endpoint)
 void CMonitor::refusalFrame(std::string &out, int srcId, const std::string &reason)
 {
     out.clear();
-    MonitorRecord::appendFrame(out, srcId, REFUSED, nowUs(), 0, 0, 0, reason.data(), reason.size());
+    MonitorRecord::appendFrame(out, srcId, MonitorKind::Refused, nowUs(), 0, 0, 0, reason.data(), reason.size());
 }
 
 void CMonitor::reportLost(Tap &tap, uint64_t timeUs, size_t bound)
@@ -95,7 +95,7 @@ void CMonitor::reportLost(Tap &tap, uint64_t timeUs, size_t bound)
     }
 }
 
-void CMonitor::copy(int kind, int devId, int srcId, int cmd, const void *payload, size_t length)
+void CMonitor::copy(MonitorKind kind, int devId, int srcId, int cmd, const void *payload, size_t length)
 {
     if (taps.empty()) {
         return;
@@ -118,7 +118,7 @@ void CMonitor::copy(int kind, int devId, int srcId, int cmd, const void *payload
         if (tap.lostSinceReport > 0) {
             reportLost(tap, timeUs, bound);
         }
-        // Behind an unsent LOST record no copy may go.
+        // Behind an unsent lost-copies record no copy may go.
         if (tap.lostSinceReport > 0 || frame == nullptr ||
             !tap.endpoint->queueShared(frame, static_cast<unsigned char>(tap.srcId), bound)) {
             ++tap.lostSinceReport;
@@ -131,7 +131,7 @@ void CMonitor::copy(int kind, int devId, int srcId, int cmd, const void *payload
     }
 }
 
-void CMonitor::copyFrame(int kind, const unsigned char *frame, int size)
+void CMonitor::copyFrame(MonitorKind kind, const unsigned char *frame, int size)
 {
     if (taps.empty() || size < PacketFrame::kMinFrameSize) {
         return;

@@ -10,7 +10,7 @@
 //   within kQueueBytes; all monitors together stay within kTotalQueueBytes;
 // - at most maxMonitors connections are monitors; the one beyond is refused.
 // A copy that does not fit is lost, counted, and reported in the monitor's
-// own stream (a LOST record) once there is room again. Switching a monitor
+// own stream (a lost-copies record) once there is room again. Switching a monitor
 // off drops the copies it has not begun to receive, counted as lost.
 //
 // Endpoints are held as plain pointers: the hub removes a monitor in the
@@ -20,6 +20,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "proto/MonitorRecord.h"
 
 class CSocketClient;
 
@@ -34,7 +36,7 @@ public:
     size_t capacity() const { return maxMonitors; }
 
     // Switches the monitor on for endpoint, whose copies go to srcId, and
-    // sends the MONITOR_ON record; again on a monitor: a new MONITOR_ON.
+    // sends the monitor-on record; again on a monitor: a new one.
     // restoredQueueBytes: the send queue limit the endpoint gets back when
     // the monitor is switched off. False, with nothing sent, when the
     // monitors are at capacity.
@@ -48,9 +50,9 @@ public:
     bool isMonitor(const CSocketClient *endpoint) const;
 
     // A copy of one whole frame (markers included) of the given kind.
-    void copyFrame(int kind, const unsigned char *frame, int size);
+    void copyFrame(MonitorKind kind, const unsigned char *frame, int size);
     // A copy of a frame the hub builds itself.
-    void copy(int kind, int devId, int srcId, int cmd, const void *payload, size_t length);
+    void copy(MonitorKind kind, int devId, int srcId, int cmd, const void *payload, size_t length);
 
     // Copies lost over all monitors, since the start.
     uint64_t lostTotal() const { return lost; }
@@ -69,12 +71,12 @@ private:
 
     static uint64_t nowUs();
     Tap *find(const CSocketClient *endpoint);
-    // Sends tap's LOST record if one is due and fits within bound.
+    // Sends tap's lost-copies record if one is due and fits within bound.
     void reportLost(Tap &tap, uint64_t timeUs, size_t bound);
 
     std::vector<Tap> taps;
     size_t maxMonitors = kDefaultMaxMonitors;
-    std::string record; // reused for each LOST record
+    std::string record; // reused for each lost-copies record
     uint64_t lost = 0;
     uint64_t refused = 0;
 };

@@ -16,8 +16,10 @@
 #include "hub/HubStatus.h"
 #include "hub/ModuleName.h"
 #include "hub/ModuleReport.h"
-#include "hub/MonitorRecord.h"
-#include "hub/PacketFrame.h"
+#include "proto/MonitorRecord.h"
+#include "proto/StatusPart.h"
+#include "proto/EventList.h"
+#include "proto/PacketFrame.h"
 #include "hub/ShellCommand.h"
 #include "net/PeerProcess.h"
 #include "net/SocketOptions.h"
@@ -304,7 +306,7 @@ void CPellix::routeFrame(CSocketClient *client, TrafficCounters *traffic, const 
         if (traffic != nullptr) {
             ++traffic->droppedRefused;
         }
-        monitor.copyFrame(DROPPED, bytes, size);
+        monitor.copyFrame(MonitorKind::Dropped, bytes, size);
         return;
     }
     if (!monitor.empty()) {
@@ -518,12 +520,12 @@ int CPellix::processRegPublishMsg(int cmd, const unsigned char *bytes, int size)
 // pair: a repeated subscription costs no write.
 void CPellix::subscribe(const unsigned char *payload, int payloadLen, int srcId)
 {
-    const int count = PacketFrame::listedCount(payload, payloadLen);
+    const int count = EventList::listedCount(payload, payloadLen);
     unsigned char admitted[1 + 2 * 255];
     int kept = 0;
     bool changed = false;
     for (int i = 0; i < count; ++i) {
-        const int event = PacketFrame::listedEvent(payload, i);
+        const int event = EventList::listedEvent(payload, i);
         const int result = regMap.addRegMapEntry(event, srcId);
         if (result < 0) {
             tm_printf(TRACE_WARM, "processRegPublishMsg", __LINE__,
@@ -553,10 +555,10 @@ void CPellix::subscribe(const unsigned char *payload, int payloadLen, int srcId)
 
 void CPellix::unrecord(const unsigned char *payload, int payloadLen, int srcId)
 {
-    const int count = PacketFrame::listedCount(payload, payloadLen);
+    const int count = EventList::listedCount(payload, payloadLen);
     bool changed = false;
     for (int i = 0; i < count; ++i) {
-        changed = regMap.removeRegMapEntry(PacketFrame::listedEvent(payload, i), srcId) || changed;
+        changed = regMap.removeRegMapEntry(EventList::listedEvent(payload, i), srcId) || changed;
     }
     if (changed) {
         regMap.saveRegMap(regMapPath);
@@ -601,18 +603,18 @@ int CPellix::sendEventPacket(int iEvent, int iModId, const void *data, int iLen)
     return 0;
 }
 
-int CPellix::monitorKind(const unsigned char *bytes, int size) const
+MonitorKind CPellix::monitorKind(const unsigned char *bytes, int size) const
 {
     const int devId = bytes[PacketFrame::kDevIdOffset];
     int cmd = 0;
     PacketFrame::readU16LE(bytes, size, PacketFrame::kCmdOffset, cmd);
     if (devId == CENTER_DEV_ID) {
-        return cmd == CMD_REG ? REGISTERED : HUB_COMMAND;
+        return cmd == CMD_REG ? MonitorKind::Registered : MonitorKind::HubCommand;
     }
     if (devId <= MAX_FORWARD_DEV_ID) {
-        return devMap.count(devId) != 0 ? FORWARDED : DROPPED;
+        return devMap.count(devId) != 0 ? MonitorKind::Forwarded : MonitorKind::Dropped;
     }
-    return cmd == CMD_PUBLISH_EVENT ? PUBLISHED : HUB_COMMAND;
+    return cmd == CMD_PUBLISH_EVENT ? MonitorKind::Published : MonitorKind::HubCommand;
 }
 
 // A report describes its own connection only, so it is no switch of the
@@ -892,9 +894,9 @@ void CPellix::removerDev(CSocketClient *client)
         if (modId == 0) {
             continue;
         }
-        unsigned char payload[PacketFrame::kDepartureSize];
-        PacketFrame::departure(payload, modId);
-        monitor.copy(PUBLISHED, EVENT_MGR_DEV_ID, CENTER_DEV_ID, CMD_PUBLISH_EVENT, payload, sizeof payload);
+        unsigned char payload[EventList::kDepartureSize];
+        EventList::departure(payload, modId);
+        monitor.copy(MonitorKind::Published, EVENT_MGR_DEV_ID, CENTER_DEV_ID, CMD_PUBLISH_EVENT, payload, sizeof payload);
         eventManager->ProcessEventData(payload, sizeof payload, eventSender);
     }
 }

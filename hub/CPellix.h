@@ -21,11 +21,11 @@
 #include "event/CEventManager.h"
 #include "hub/CDatagramSplitters.h"
 #include "hub/CMonitor.h"
-#include "hub/CDecoupler.h"
+#include "proto/CDecoupler.h"
 #include "hub/CRegMap.h"
 #include "hub/HeartInfo.h"
 #include "hub/HubSettings.h"
-#include "hub/PacketFrame.h"
+#include "proto/PacketFrame.h"
 #include "hub/StatusService.h"
 #include "hub/TrafficCounters.h"
 #include "net/COutbox.h"
@@ -140,7 +140,7 @@ private:
     // Keeps a module's report with its stream connection, for the status.
     void keepReport(CSocketClient *client, const unsigned char *frame, int size);
     // The monitor's kind for a frame about to be routed.
-    int monitorKind(const unsigned char *frame, int size) const;
+    MonitorKind monitorKind(const unsigned char *frame, int size) const;
     // Counts what went through a connection that is gone into the totals and
     // stops its monitor.
     void retire(CSocketClient *client, const HeartInfo *info);

@@ -5,7 +5,7 @@
 
 #include <json/json.h>
 
-#include "hub/PacketFrame.h"
+#include "proto/PacketFrame.h"
 
 namespace {
 

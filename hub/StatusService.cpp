@@ -1,7 +1,7 @@
 #include "hub/StatusService.h"
 
-#include "hub/MonitorRecord.h"
-#include "hub/PacketFrame.h"
+#include "proto/PacketFrame.h"
+#include "proto/StatusPart.h"
 
 namespace {
 
@@ -99,6 +99,6 @@ std::string StatusService::datagramText(const std::string &document, size_t budg
     if (needed <= budget) {
         return document;
     }
-    const std::string need = "{\"needBytes\":" + std::to_string((needed + kDatagramFactor - 1) / kDatagramFactor) + "}";
+    const std::string need = StatusPart::needBytesDocument((needed + kDatagramFactor - 1) / kDatagramFactor);
     return datagramReplyBytes(need.size()) <= budget ? need : std::string();
 }

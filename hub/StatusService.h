@@ -25,12 +25,14 @@
 #include <string>
 #include <vector>
 
+#include <pellix/Wire.h>
+
 #include "hub/TokenBucket.h"
 
 class StatusService {
 public:
     static constexpr int64_t kRebuildMs = 100;
-    static constexpr size_t kDatagramFactor = 3;
+    static constexpr size_t kDatagramFactor = pellix::wire::kDatagramAnswerFactor;
     // Status text per reply frame: on a stream, and in one datagram.
     static constexpr size_t kStreamPartBytes = 16384;
     static constexpr size_t kDatagramPartBytes = 1024;

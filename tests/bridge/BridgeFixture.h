@@ -18,7 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "hub/PacketFrame.h"
+#include "proto/EventList.h"
+#include "proto/PacketFrame.h"
 #include "tests/bridge/BridgeProcess.h"
 #include "tests/bridge/MqttProbe.h"
 #include "tests/support/Clock.h"
@@ -131,7 +132,7 @@ protected:
     static std::string eventPayload(int event, const std::string &data)
     {
         unsigned char number[2];
-        PacketFrame::eventNumber(number, event);
+        EventList::eventNumber(number, event);
         return std::string(reinterpret_cast<char *>(number), 2) + data;
     }
     static std::string publication(uint8_t src, int event, const std::string &data)

@@ -7,8 +7,8 @@
 #include <chrono>
 #include <regex>
 
-#include "hub/MonitorRecord.h"
-#include "hub/PacketFrame.h"
+#include "proto/MonitorRecord.h"
+#include "proto/PacketFrame.h"
 #include "tests/cli/CliFixture.h"
 #include "tests/client/FakeHub.h"
 
@@ -212,7 +212,7 @@ TEST_F(CliStatusMonitor, HubRefusalsExitWithFour)
         // The answer comes before any copy: kind 0, or kind 7 once the hub is full.
         const std::string answer = watchers.back().readExactly(PacketFrame::kMinFrameSize + MonitorRecord::kHeaderSize);
         ASSERT_EQ(PacketFrame::kMinFrameSize + MonitorRecord::kHeaderSize, static_cast<int>(answer.size()));
-        if (answer[PacketFrame::kPayloadOffset] == REFUSED) {
+        if (answer[PacketFrame::kPayloadOffset] == pellix::wire::kMonitorRefused) {
             break;
         }
     }

@@ -17,8 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "hub/MonitorRecord.h"
-#include "hub/PacketFrame.h"
+#include "proto/MonitorRecord.h"
+#include "proto/StatusPart.h"
+#include "proto/PacketFrame.h"
 #include "tests/support/Frames.h"
 
 namespace fake {
@@ -35,7 +36,7 @@ inline std::string statusReply(int dev, const std::string &text)
 inline std::string monitorRefusal(int dev, const std::string &reason)
 {
     unsigned char head[MonitorRecord::kHeaderSize];
-    MonitorRecord::header(head, REFUSED, 0, 0, 0, 0, 0);
+    MonitorRecord::header(head, MonitorKind::Refused, 0, 0, 0, 0, 0);
     std::string frame;
     PacketFrame::append(frame, dev, CENTER_DEV_ID, CMD_MONITOR, head, sizeof head, reason.data(), reason.size());
     return frame;

@@ -1,5 +1,5 @@
-// The hub's status and monitor through the SDK: the shared codec of parts
-// and records, requestStatus putting a reply together from parts mixed with
+// The hub's status and monitor through the SDK: requestStatus putting a
+// reply together from parts mixed with
 // junk while other traffic still reaches its callbacks, a hub that never
 // answers, the hub's refusals (a monitor too many, a status too large for a
 // datagram; against the real daemon in tests/cli), and both commands against
@@ -8,8 +8,10 @@
 #include <pellix/CUdpSender.h>
 
 #include "client/ClientFrames.h"
-#include "hub/MonitorRecord.h"
-#include "hub/PacketFrame.h"
+#include "proto/MonitorRecord.h"
+#include "proto/StatusPart.h"
+#include "proto/StatusCollector.h"
+#include "proto/PacketFrame.h"
 #include "tests/client/ClientFixture.h"
 #include "tests/client/FakeHub.h"
 
@@ -35,68 +37,6 @@ pellix::ClientOptions fakeHubOptions(uint16_t port)
     options.registerModule = false;
     options.heartbeatMs = 0;
     return options;
-}
-
-TEST(ClientMonitorCodec, RecordsAndPartsDecodeWithinTheirBounds)
-{
-    std::string frame;
-    MonitorRecord::appendFrame(frame, 0x30, FORWARDED, 0x0102030405060708ull, 0x20, 0x21, 0xABCD, "hello", 5);
-    const std::vector<e2e::CutFrame> cut = e2e::cutFrames(frame);
-    ASSERT_EQ(1u, cut.size());
-    EXPECT_EQ(CMD_MONITOR, cut[0].cmd);
-    const std::string payload = frame.substr(PacketFrame::kPayloadOffset, frame.size() - PacketFrame::kMinFrameSize);
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(payload.data());
-    MonitorRecord r;
-    ASSERT_TRUE(MonitorRecord::decode(p, static_cast<int>(payload.size()), r));
-    EXPECT_EQ(FORWARDED, r.kind);
-    EXPECT_EQ(0x0102030405060708ull, r.timeUs);
-    EXPECT_EQ(0x20, r.devId);
-    EXPECT_EQ(0x21, r.srcId);
-    EXPECT_EQ(0xABCD, r.cmd);
-    EXPECT_EQ(5, r.length);
-    EXPECT_EQ("hello", std::string(reinterpret_cast<const char *>(r.payload), r.payloadSize));
-    EXPECT_FALSE(MonitorRecord::decode(p, MonitorRecord::kHeaderSize - 1, r));
-    uint64_t lost = 0;
-    EXPECT_FALSE(MonitorRecord::lostCount(r, lost)); // 5 bytes carried, not 8
-    EXPECT_STREQ("lost", MonitorRecord::kindName(LOST));
-    EXPECT_STREQ("refused", MonitorRecord::kindName(REFUSED));
-    EXPECT_EQ(nullptr, MonitorRecord::kindName(8));
-
-    const struct {
-        std::string payload;
-        bool ok;
-    } parts[] = {
-        {bytes({1, 0, 2, 0}) + "ab", true}, {bytes({2, 0, 2, 0}), true},  {bytes({1, 0, 2}), false},
-        {bytes({0, 0, 2, 0}), false},       {bytes({3, 0, 2, 0}), false}, {bytes({1, 0, 0, 0}), false},
-    };
-    for (const auto &c : parts) {
-        StatusPart decoded;
-        EXPECT_EQ(c.ok, StatusPart::decode(reinterpret_cast<const unsigned char *>(c.payload.data()),
-                                           static_cast<int>(c.payload.size()), decoded))
-            << e2e::hex(c.payload);
-    }
-    std::string frames;
-    ASSERT_TRUE(StatusPart::appendFrames(frames, 0x30, std::string(2500, 'x'), 1024));
-    EXPECT_EQ(3u, e2e::cutFrames(frames).size());
-    EXPECT_FALSE(StatusPart::appendFrames(frames, 0x30, std::string(70000, 'x'), 1)); // more than 65535 parts
-}
-
-TEST(ClientStatusCollector, JunkIsIgnoredAndTheSizeIsBounded)
-{
-    StatusCollector collector(10);
-    auto add = [&](int number, int count, const std::string &text) {
-        const std::string payload = bytes({number, 0, count, 0}) + text;
-        return collector.add(reinterpret_cast<const unsigned char *>(payload.data()), static_cast<int>(payload.size()));
-    };
-    EXPECT_EQ(StatusCollector::Ignored, add(2, 2, "late"));
-    EXPECT_EQ(StatusCollector::Partial, add(1, 2, "old"));
-    EXPECT_EQ(StatusCollector::Partial, add(1, 3, "{\"a\""));  // a part 1 starts over
-    EXPECT_EQ(StatusCollector::Ignored, add(3, 3, "}"));       // out of order
-    EXPECT_EQ(StatusCollector::Ignored, add(2, 2, ":1"));      // another count
-    EXPECT_EQ(StatusCollector::Partial, add(2, 3, ":1"));
-    EXPECT_EQ(StatusCollector::Complete, add(3, 3, "}"));
-    EXPECT_EQ("{\"a\":1}", collector.text());
-    EXPECT_EQ(StatusCollector::TooLarge, add(1, 1, std::string(11, 'x')));
 }
 
 TEST(ClientFakeHub, PartsAmongJunkWhileEventsStillArrive)
@@ -137,31 +77,6 @@ TEST(ClientFakeHub, SilentHubGivesNoReplyInTime)
     pellix::CUdpSender udp;
     ASSERT_TRUE(udp.open("127.0.0.1", hub.port()));
     EXPECT_EQ(pellix::Status::NoReply, udp.requestStatus(json, 300).status());
-}
-
-TEST(ClientStatusCollector, OnlyTheHubsNeedBytesDocumentIsARefusal)
-{
-    const struct {
-        const char *text;
-        bool refusal;
-        unsigned long long bytes;
-    } cases[] = {
-        {"{\"needBytes\":9000}", true, 9000},
-        {" {\r\n\"needBytes\" :\t12 }\n", true, 12},
-        {"{\"needBytes\":9999999999999999999}", false, 0}, // more digits than are ever meant
-        {"{\"needBytes\":9000,\"version\":\"x\"}", false, 0},
-        {"{\"needBytes\":-1}", false, 0},
-        {"{\"needBytes\":1e3}", false, 0},
-        {"{\"needBytes\":\"9\"}", false, 0},
-        {"{\"needBytes\":9000", false, 0},
-        {"{\"needBytes\":9000}}", false, 0},
-        {"[\"needBytes\",9000]", false, 0},
-    };
-    for (const auto &c : cases) {
-        unsigned long long bytes = 0;
-        EXPECT_EQ(c.refusal, pellix::frames::statusNeedBytes(c.text, bytes)) << c.text;
-        EXPECT_EQ(c.bytes, bytes) << c.text;
-    }
 }
 
 TEST(ClientFakeHub, DatagramStatusRequestIsPaddedAndTooLargeIsRefused)

@@ -6,8 +6,8 @@
 
 #include <json/json.h>
 
-#include "hub/MonitorRecord.h"
-#include "hub/PacketFrame.h"
+#include "proto/MonitorRecord.h"
+#include "proto/PacketFrame.h"
 #include "tests/e2e/E2eFixture.h"
 #include "tests/support/StatusRequest.h"
 
@@ -117,7 +117,7 @@ TEST_F(E2eStatus, MonitorCopiesEveryRoutedFrameAndCountsWhatItCouldNotKeep)
     std::vector<std::string> storage;
     std::vector<MonitorRecord> seen = records(watcher.readExactly(33), storage);
     ASSERT_EQ(1u, seen.size());
-    EXPECT_EQ(MONITOR_ON, seen[0].kind);
+    EXPECT_EQ(pellix::wire::kMonitorOn, seen[0].kind);
 
     const std::string publication = bytes({7, 0}) + "data";
     ASSERT_TRUE(a.send(makeFrame(0x32, 0x31, 0x1234, "to b") + makeFrame(kEventMgrId, 0x31, kCmdPublishEvent, publication) +
@@ -127,10 +127,10 @@ TEST_F(E2eStatus, MonitorCopiesEveryRoutedFrameAndCountsWhatItCouldNotKeep)
         int kind, dev, src, cmd;
         std::string payload;
     } expected[] = {
-        {FORWARDED, 0x32, 0x31, 0x1234, "to b"},
-        {PUBLISHED, kEventMgrId, 0x31, kCmdPublishEvent, publication},
-        {DROPPED, 0x77, 0x31, 0x42, "nobody"},
-        {PUBLISHED, kEventMgrId, kHubId, kCmdPublishEvent, bytes({0, 0, 0x32})}, // b's departure
+        {pellix::wire::kMonitorForwarded, 0x32, 0x31, 0x1234, "to b"},
+        {pellix::wire::kMonitorPublished, kEventMgrId, 0x31, kCmdPublishEvent, publication},
+        {pellix::wire::kMonitorDropped, 0x77, 0x31, 0x42, "nobody"},
+        {pellix::wire::kMonitorPublished, kEventMgrId, kHubId, kCmdPublishEvent, bytes({0, 0, 0x32})}, // b's departure
     };
     std::string stream;
     for (int waited = 0; cutFrames(stream).size() < 4 && waited < kReplyTimeoutMs; waited += 50) {
@@ -172,7 +172,7 @@ TEST_F(E2eStatus, MonitorCopiesEveryRoutedFrameAndCountsWhatItCouldNotKeep)
     uint64_t copies = 0;
     uint64_t lost = 0;
     for (const MonitorRecord &record : seen) {
-        if (record.kind == LOST) {
+        if (record.kind == pellix::wire::kMonitorLost) {
             uint64_t count = 0;
             EXPECT_TRUE(MonitorRecord::lostCount(record, count));
             lost += count;
@@ -193,7 +193,7 @@ TEST_F(E2eStatus, MonitorCopiesEveryRoutedFrameAndCountsWhatItCouldNotKeep)
     storage.clear();
     seen = records(watcher.readFor(200), storage);
     ASSERT_EQ(1u, seen.size());
-    EXPECT_EQ(HUB_COMMAND, seen[0].kind);
+    EXPECT_EQ(pellix::wire::kMonitorHubCommand, seen[0].kind);
     EXPECT_EQ(kCmdMonitor, seen[0].cmd);
     EXPECT_EQ(0u, requestStatus(watcher)["monitors"].asUInt());
     expectStopsCleanly();

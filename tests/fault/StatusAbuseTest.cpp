@@ -4,8 +4,8 @@
 
 #include <json/json.h>
 
-#include "hub/MonitorRecord.h"
-#include "hub/PacketFrame.h"
+#include "proto/MonitorRecord.h"
+#include "proto/PacketFrame.h"
 #include "tests/fault/FaultFixture.h"
 #include "tests/support/StatusRequest.h"
 
@@ -119,7 +119,7 @@ TEST_F(FaultStatusAbuse, MonitorsAreCappedBoundedAndDropTheirQueueWhenSwitchedOf
     MonitorRecord record;
     ASSERT_TRUE(MonitorRecord::decode(reinterpret_cast<const unsigned char *>(refusal[0].bytes.data()) + 13,
                                       static_cast<int>(refusal[0].bytes.size()) - 18, record));
-    EXPECT_EQ(REFUSED, record.kind);
+    EXPECT_EQ(pellix::wire::kMonitorRefused, record.kind);
     EXPECT_EQ("4 monitors already", std::string(reinterpret_cast<const char *>(record.payload), record.payloadSize));
 
     // Copies of a flood to nobody fill the monitors that never read; each

@@ -14,7 +14,7 @@
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
 
-#include "hub/PacketFrame.h"
+#include "proto/PacketFrame.h"
 #include "tests/support/StreamIo.h"
 #include "trace/Trace.h"
 

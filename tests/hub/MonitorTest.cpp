@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "hub/CMonitor.h"
-#include "hub/MonitorRecord.h"
-#include "hub/PacketFrame.h"
+#include "proto/MonitorRecord.h"
+#include "proto/PacketFrame.h"
 #include "net/CSocketClient.h"
 
 namespace {
@@ -58,7 +58,7 @@ protected:
     {
         const std::string payload(size, 'p');
         for (int i = 0; i < count; ++i) {
-            monitor.copy(FORWARDED, 0x20, 0x10, 0x42, payload.data(), payload.size());
+            monitor.copy(MonitorKind::Forwarded, 0x20, 0x10, 0x42, payload.data(), payload.size());
             for (Watcher &w : watchers) {
                 w.endpoint->flushUnsent();
             }
@@ -87,7 +87,7 @@ TEST_F(MonitorTest, OneBeyondTheCapIsRefusedAndTheFirstGetTheirOnRecord)
     MonitorRecord record;
     ASSERT_TRUE(MonitorRecord::decode(bytes + PacketFrame::kPayloadOffset,
                                       PacketFrame::payloadSize(static_cast<int>(frame.size())), record));
-    EXPECT_EQ(record.kind, REFUSED);
+    EXPECT_EQ(record.kind, pellix::wire::kMonitorRefused);
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(record.payload), record.payloadSize),
               "2 monitors already");
 }
@@ -141,9 +141,9 @@ TEST_F(MonitorTest, ReadersThatStopHoldNoMoreThanTheirBoundsAndLoseTheRestCounte
         at += len + 12;
     }
     EXPECT_EQ(at, stream.size());
-    EXPECT_EQ(kinds[MONITOR_ON], 1);
-    EXPECT_EQ(kinds[LOST], 1);
-    EXPECT_GT(kinds[FORWARDED], 500);
+    EXPECT_EQ(kinds[pellix::wire::kMonitorOn], 1);
+    EXPECT_EQ(kinds[pellix::wire::kMonitorLost], 1);
+    EXPECT_GT(kinds[pellix::wire::kMonitorForwarded], 500);
 }
 
 } // namespace

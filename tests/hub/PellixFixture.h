@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "hub/CPellix.h"
-#include "hub/PacketFrame.h"
+#include "proto/PacketFrame.h"
 #include "net/CTcpClient.h"
 #include "tests/hub/HubTestSupport.h"
 #include "tests/support/OutputCapture.h"

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "hub/PacketFrame.h"
+#include "proto/PacketFrame.h"
 
 namespace e2e {
 

@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include "hub/MonitorRecord.h"
-#include "hub/PacketFrame.h"
+#include "proto/MonitorRecord.h"
+#include "proto/StatusPart.h"
+#include "proto/StatusCollector.h"
+#include "proto/PacketFrame.h"
 #include "tests/support/Frames.h"
 
 namespace e2e {

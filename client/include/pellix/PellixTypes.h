@@ -4,12 +4,14 @@
 // the connection settings.
 //
 // Installed as <pellix/PellixTypes.h>; it depends on the standard library
-// only.
+// and <pellix/Wire.h>, where the frame's numbers are defined once.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
+
+#include <pellix/Wire.h>
 
 namespace pellix {
 
@@ -17,31 +19,31 @@ const int kDefaultPort = 10032;
 constexpr const char *kDefaultUnixPath = "/tmp/qm_sock";
 constexpr const char *kDefaultHost = "127.0.0.1";
 
-const int kHubId = 0x01;         // frames to it are commands for the hub
-const int kEventSourceId = 0xE1; // source of every event delivery; 0xE1..0xFF select event commands
-const int kMaxModuleId = 0xE0;   // highest id the hub forwards frames to
+const int kHubId = wire::kHubId;                 // frames to it are commands for the hub
+const int kEventSourceId = wire::kEventSourceId; // source of every event delivery; 0xE1..0xFF select event commands
+const int kMaxModuleId = wire::kMaxModuleId;     // highest id the hub forwards frames to
 // The source id of frames sent without registering: an id no module can be
 // reached under, so nothing is ever forwarded to it by mistake.
-const int kAnonymousId = 0xFE;
+const int kAnonymousId = wire::kAnonymousId;
 
 // len is 16 bits and counts 6 header bytes besides the payload.
-const size_t kMaxPayload = 65535 - 6;
+const size_t kMaxPayload = wire::kMaxPayload;
 // A publication carries its 2-byte event number in front of the data.
 const size_t kMaxEventData = kMaxPayload - 2;
 // The hub reads at most 2048 bytes of a datagram; a longer one is dropped
 // whole.
-const size_t kMaxUdpFrame = 2048;
-const size_t kMaxUdpPayload = kMaxUdpFrame - 18;
+const size_t kMaxUdpFrame = wire::kMaxDatagram;
+const size_t kMaxUdpPayload = kMaxUdpFrame - wire::kMinFrameSize;
 // A datagram status request is padded with zero bytes to this size (the hub
 // ignores the payload): the hub answers a datagram with at most three times
-// its bytes, so a full-size request lets a status of up to about 6 KiB come
+// its bytes, so a full-size request lets a status of up to about 5 KiB come
 // back (the largest that can). A longer one is refused with Status::Refused.
-const size_t kUdpStatusRequestBytes = kMaxUdpFrame;
+const size_t kUdpStatusRequestBytes = wire::kStatusRequestDatagramBytes;
 // Publications read their event number as a signed 16-bit value, so events
 // of 0x8000 and above can never be matched.
-const int kMaxEvent = 0x7FFF;
+const int kMaxEvent = wire::kMaxEvent;
 // The hub's own event: a registered module went away.
-const int kDepartureEvent = 0;
+const int kDepartureEvent = wire::kDepartureEvent;
 
 enum class Status {
     Ok = 0,
@@ -89,16 +91,16 @@ struct FrameView {
 
 // What a monitor record says happened to the frame it copies.
 enum MonitorKind {
-    kMonitorOn = 0,      // the hub's answer to startMonitor(); header fields zero
-    kMonitorForwarded = 1,
-    kMonitorPublished = 2,
-    kMonitorRegistered = 3,
-    kMonitorHubCommand = 4,
-    kMonitorDropped = 5,
-    kMonitorLost = 6, // copies that did not fit the monitor's queue: lostCount
+    kMonitorOn = wire::kMonitorOn, // the hub's answer to startMonitor(); header fields zero
+    kMonitorForwarded = wire::kMonitorForwarded,
+    kMonitorPublished = wire::kMonitorPublished,
+    kMonitorRegistered = wire::kMonitorRegistered,
+    kMonitorHubCommand = wire::kMonitorHubCommand,
+    kMonitorDropped = wire::kMonitorDropped,
+    kMonitorLost = wire::kMonitorLost, // copies that did not fit the monitor's queue: lostCount
     // The hub did not switch the monitor on (it has as many as it takes);
     // header fields zero, the payload is its reason in ASCII.
-    kMonitorRefused = 7,
+    kMonitorRefused = wire::kMonitorRefused,
 };
 
 // A copy of a frame the hub routed, as the monitor receives it. The payload

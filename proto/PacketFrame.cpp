@@ -1,9 +1,7 @@
-#include "hub/PacketFrame.h"
+#include "proto/PacketFrame.h"
 
 #include <cstring>
 #include <string>
-#include <vector>
-
 
 bool PacketFrame::readU8(const unsigned char *frame, int size, int offset, int &out)
 {
@@ -89,42 +87,4 @@ bool PacketFrame::build(std::string &out, int devId, int srcId, uint16_t cmd, co
     }
     out.clear();
     return append(out, devId, srcId, cmd, head, headSize, body, bodySize);
-}
-
-void PacketFrame::eventList(std::string &out, const std::vector<int> &events, size_t from, size_t count)
-{
-    out.resize(1 + 2 * count);
-    out[0] = static_cast<char>(count);
-    for (size_t i = 0; i < count; ++i) {
-        const int event = events[from + i];
-        out[1 + 2 * i] = static_cast<char>(event & 0xff);
-        out[2 + 2 * i] = static_cast<char>((event >> 8) & 0xff);
-    }
-}
-
-int PacketFrame::listedCount(const unsigned char *payload, int length)
-{
-    if (payload == nullptr || length < 1) {
-        return 0;
-    }
-    const int there = (length - 1) / 2;
-    return payload[0] < there ? payload[0] : there;
-}
-
-int PacketFrame::listedEvent(const unsigned char *payload, int index)
-{
-    return payload[1 + 2 * index] | (payload[2 + 2 * index] << 8);
-}
-
-void PacketFrame::eventNumber(unsigned char out[2], int event)
-{
-    out[0] = static_cast<unsigned char>(event & 0xff);
-    out[1] = static_cast<unsigned char>((event >> 8) & 0xff);
-}
-
-void PacketFrame::departure(unsigned char out[kDepartureSize], int moduleId)
-{
-    out[0] = 0x00;
-    out[1] = 0x00;
-    out[2] = static_cast<unsigned char>(moduleId);
 }

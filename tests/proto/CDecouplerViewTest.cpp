@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "hub/CDecoupler.h"
+#include "proto/CDecoupler.h"
 #include "tests/hub/HubTestSupport.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "hub/CDecoupler.h"
+#include "proto/CDecoupler.h"
 
 #include <cstring>
 

@@ -1,71 +1,17 @@
-// Frames the hub builds itself, and what a module's name and report may do
-// where they leave the hub (traces, log, kill command, status).
+// What a module's name and report may do where they leave the hub (traces,
+// log, kill command, status), and the status writer's escaping.
 
 #include <gtest/gtest.h>
-
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <string>
 
 #include "hub/JsonWriter.h"
 #include "hub/ModuleName.h"
 #include "hub/ModuleReport.h"
-#include "hub/PacketFrame.h"
-#include "hub/SendPacket.h"
-#include "net/CTcpClient.h"
+#include "proto/PacketFrame.h"
 #include "tests/hub/HubTestSupport.h"
 
 namespace {
-
-class SendPacketTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        int pair[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-        connection.setSocket(pair[0]);
-        peer = pair[1];
-        // Room for the largest frame, so that a send never waits for the
-        // test to read.
-        const int size = 1 << 20;
-        setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-    }
-    void TearDown() override { close(peer); }
-
-    CTcpClient connection{"", 0};
-    int peer = -1;
-};
-
-TEST_F(SendPacketTest, RegistrationReplyIsEighteenBytes)
-{
-    EXPECT_EQ(sendPacket(&connection, 0x10, CMD_REG, nullptr, 0, CENTER_DEV_ID), 18);
-    EXPECT_EQ(drain(peer), bytes({0x3C, 0x73, 0x74, 0x61, 0x72, 0x74, 0x3E, 0x06, 0x00, 0x10, 0x01, 0x01, 0x00, 0x3C,
-                                  0x65, 0x6E, 0x64, 0x3E}));
-}
-
-TEST_F(SendPacketTest, PayloadFramesCarryLenAndBytes)
-{
-    const std::string payload = bytes({0x03, 0x00, 0xAA});
-    sendPacket(&connection, 0x11, CMD_PUBLISH_EVENT, payload.data(), 3, EVENT_MGR_DEV_ID);
-    EXPECT_EQ(drain(peer), makeFrame(0x11, 0xE1, 0x05, payload));
-
-    const std::string largest(PacketFrame::kMaxPayload, 'z');
-    sendPacket(&connection, 0x11, CMD_PUBLISH_EVENT, largest.data(), PacketFrame::kMaxPayload, EVENT_MGR_DEV_ID);
-    const std::string got = drain(peer, 1000);
-    ASSERT_EQ(got.size(), 65547u);
-    EXPECT_EQ(got.substr(7, 2), bytes({0xFF, 0xFF}));
-    EXPECT_EQ(got, makeFrame(0x11, 0xE1, 0x05, largest));
-}
-
-TEST_F(SendPacketTest, PayloadThatDoesNotFitLenIsRefused)
-{
-    TraceLevelScope quiet(-1);
-    const std::string tooBig(65530, 'z');
-    EXPECT_EQ(sendPacket(&connection, 0x11, CMD_PUBLISH_EVENT, tooBig.data(), 65530, EVENT_MGR_DEV_ID), -1);
-    EXPECT_EQ(sendPacket(nullptr, 0x11, CMD_REG, nullptr, 0, CENTER_DEV_ID), -1);
-    EXPECT_EQ(drain(peer), "");
-}
 
 TEST(ModuleNameKillCommand, PlainNamesGoInAsTheyAre)
 {
