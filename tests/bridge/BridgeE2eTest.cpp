@@ -252,14 +252,28 @@ TEST_F(BridgeE2e, MalformedConfigurationEndsWithStatusTwoAndOneLine)
         {[](Json::Value &c) { c["hub"].removeMember("moduleId"); }, "hub.moduleId: "},
         {[](Json::Value &c) { c["brokr"] = 1; }, "brokr: "},
     };
+    std::vector<std::pair<std::string, std::string>> texts;
     for (const auto &item : cases) {
         Json::Value c = config();
         item.first(c);
-        writeFile(dir.path() + "/bridge.out", "");
-        ASSERT_TRUE(startBridge(c, false));
-        EXPECT_EQ(2, finish(bridge, 5000)) << item.second;
+        texts.emplace_back(Json::writeString(Json::StreamWriterBuilder(), c), item.second);
+    }
+    // Hostile texts, never a signal: nesting that once aborted the bridge,
+    // bytes that are not UTF-8, a key that would break the line.
+    const std::string file = "(file): " + dir.path() + "/bridge.json: ";
+    const std::string good = Json::writeString(Json::StreamWriterBuilder(), config());
+    const std::string body = good.substr(0, good.rfind('}'));
+    texts.insert(texts.end(), {
+        {body + ", \"x\": " + std::string(1000, '[') + std::string(1000, ']') + "}", file + "not valid JSON: nested"},
+        {body + ", \"x\": \"\xff\"}", file + "not valid UTF-8 at byte "},
+        {body + ", \"a\\nb\": 1, \"a\\nb\": 2}", file + "not valid JSON: Line "},
+    });
+    for (const auto &item : texts) {
+        const std::string &expected = item.second;
+        ASSERT_TRUE(startBridgeWith(item.first, false));
+        EXPECT_EQ(2, finish(bridge, 5000)) << expected;
         const std::string out = bridgeOutput();
-        EXPECT_EQ(0u, out.find("pellix-bridge: configuration: " + item.second)) << out;
+        EXPECT_EQ(0u, out.find("pellix-bridge: configuration: " + expected)) << out;
         EXPECT_EQ(out.size() - 1, out.find('\n')) << "one line: " << out;
     }
 }
