@@ -477,6 +477,23 @@ bool BridgeConfig::parse(const std::string &text, BridgeConfig &c, std::string &
     return parsed;
 }
 
+// A PUBLISH with a whole frame payload (the most an in mapping passes on) on
+// the longest topic an in filter matches, and the rest of the packet: its
+// fixed header (1 byte and at most 4 of remaining length), the topic's length
+// (2), a packet id (2), and the MQTT 5 properties' length (at most 4) with an
+// allowance for what a publisher may attach (a content type, correlation
+// data, a few user properties). Anything larger the bridge would refuse.
+uint32_t BridgeConfig::maxPacketSize() const
+{
+    const size_t kPacketHeaders = 1 + 4 + 2 + 2 + 4;
+    const size_t kPropertyAllowance = 4096;
+    size_t topic = 0;
+    for (const InMapping &m : in) {
+        topic = std::max(topic, TopicRules::longestMatch(m.filter));
+    }
+    return static_cast<uint32_t>(pellix::kMaxPayload + topic + kPacketHeaders + kPropertyAllowance);
+}
+
 bool BridgeConfig::load(const std::string &path, BridgeConfig &c, std::string &error)
 {
     const std::string shown = printable(path, std::string::npos);

@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
+
+#include <pellix/PellixTypes.h>
 
 #include "bridge/Backoff.h"
 #include "bridge/BridgeConfig.h"
@@ -122,6 +125,18 @@ TEST(BridgeConfigTest, NamesTheKeyThatCannotBeUsed)
         EXPECT_TRUE(std::all_of(error.begin(), error.end(), [](char ch) { return ch >= 0x20 && ch < 0x7f; }))
             << error;
     }
+}
+
+TEST(BridgeConfigTest, ThePacketBoundFollowsTheLongestTopicTheFiltersMatch)
+{
+    BridgeConfig c;
+    c.in.resize(2);
+    c.in[0].filter = "a/b";
+    c.in[1].filter = "fleet/dev1/cmd";
+    const uint32_t rest = pellix::kMaxPayload + 13 + 4096;
+    EXPECT_EQ(rest + strlen("fleet/dev1/cmd"), c.maxPacketSize());
+    c.in[0].filter = "a/+/c";
+    EXPECT_EQ(rest + 65535, c.maxPacketSize()) << "a wildcard matches the longest topic MQTT has";
 }
 
 TEST(BridgeConfigTest, ThePackagedExampleIsValid)
