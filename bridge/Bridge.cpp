@@ -67,7 +67,7 @@ Bridge::Bridge(const BridgeConfig &c)
     callbacks.lost = [this](const std::string &why) { onBrokerLost(why); };
     callbacks.acknowledged = [this](int mid) { onBrokerAck(mid); };
     callbacks.message = [this](const mosquitto_message &m) { onBrokerMessage(m); };
-    link.reset(new MqttLink(config.broker, config.stateTopic(), callbacks));
+    link.reset(new MqttLink(config.broker, config.stateTopic(), config.maxPacketSize(), callbacks));
 
     hub->setEventCallback([this](int event, const uint8_t *data, size_t size) { onHubEvent(event, data, size); });
     hub->setDepartureCallback([](int) {});

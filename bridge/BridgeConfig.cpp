@@ -1,11 +1,13 @@
 #include "bridge/BridgeConfig.h"
 
 #include <fcntl.h>
+#include <iconv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <json/json.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +24,70 @@ namespace bridge {
 namespace {
 
 const size_t kMaxFileSize = 1024 * 1024;
+// A valid file nests 4 deep (in[0].events[0]); the reader's recursion is not
+// offered to anything deeper.
+const int kMostDepth = 16;
+const size_t kMostErrorBytes = 200;
+
+// Where `text` stops being UTF-8: its size when it is all UTF-8 (glibc's
+// decoder refuses overlong forms, surrogates and anything past U+10FFFF).
+size_t utf8End(const std::string &text)
+{
+    const iconv_t decoder = iconv_open("UTF-32LE", "UTF-8");
+    if (decoder == reinterpret_cast<iconv_t>(-1)) {
+        return 0; // never expected: glibc has this decoder built in
+    }
+    char *in = const_cast<char *>(text.data());
+    size_t left = text.size();
+    bool valid = true;
+    while (left > 0 && valid) {
+        char out[4096];
+        char *put = out;
+        size_t room = sizeof out;
+        valid = iconv(decoder, &in, &left, &put, &room) != static_cast<size_t>(-1) || errno == E2BIG;
+    }
+    iconv_close(decoder);
+    return text.size() - left;
+}
+
+// One line of printable ASCII, at most `most` bytes of it: an error may
+// quote the file (a duplicate key, a number) and goes to a console.
+std::string printable(const std::string &text, size_t most = kMostErrorBytes)
+{
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (const char ch : text) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if (c >= 0x20 && c < 0x7f) {
+            out += ch;
+        } else {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xf];
+        }
+        if (out.size() >= most) {
+            return out + "...";
+        }
+    }
+    return out;
+}
+
+// jsoncpp's first error ("* Line 3, Column 5\n  Missing '}'\n", perhaps with
+// "See Line ..." after it) on one line.
+std::string firstJsonError(const std::string &why)
+{
+    std::string first = why.substr(0, std::min(why.find("\n* "), why.find("\nSee ")));
+    if (first.compare(0, 2, "* ") == 0) {
+        first.erase(0, 2);
+    }
+    for (size_t at = first.find("\n  "); at != std::string::npos; at = first.find("\n  ", at)) {
+        first.replace(at, 3, ": ");
+    }
+    while (!first.empty() && first.back() == '\n') {
+        first.pop_back();
+    }
+    return first;
+}
 
 // Walks one JSON object: every key read is noted, so that a key nobody reads
 // (a typo) is refused too.
@@ -93,6 +159,9 @@ public:
         out = v.asString();
         if (out.find('\0') != std::string::npos) {
             return fail(name(key), "must not hold a NUL byte");
+        }
+        if (utf8End(out) != out.size()) {
+            return fail(name(key), "must be UTF-8"); // an escaped lone surrogate
         }
         if (present != nullptr) {
             *present = true;
@@ -333,21 +402,30 @@ bool readIn(const Json::Value &list, BridgeConfig &c, std::string &error)
     return true;
 }
 
-} // namespace
-
-bool BridgeConfig::parse(const std::string &text, BridgeConfig &c, std::string &error)
+// The whole walk, for parse() to catch what it throws.
+bool parseText(const std::string &text, BridgeConfig &c, std::string &error)
 {
-    c = BridgeConfig();
+    const size_t utf8 = utf8End(text);
+    if (utf8 != text.size()) {
+        error = "(file): not valid UTF-8 at byte " + std::to_string(utf8);
+        return false;
+    }
     Json::CharReaderBuilder builder;
     builder["allowComments"] = true;
     builder["rejectDupKeys"] = true;
     builder["failIfExtra"] = true;
+    builder["stackLimit"] = kMostDepth;
     Json::Value root;
     std::string why;
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    if (!reader->parse(text.data(), text.data() + text.size(), &root, &why)) {
-        // jsoncpp's message spans lines; the first names the place.
-        error = "(file): not valid JSON: " + why.substr(0, why.find('\n'));
+    try {
+        if (!reader->parse(text.data(), text.data() + text.size(), &root, &why)) {
+            error = "(file): not valid JSON: " + firstJsonError(why);
+            return false;
+        }
+    } catch (const Json::RuntimeError &) {
+        // How the reader says the nesting passed stackLimit.
+        error = "(file): not valid JSON: nested deeper than " + std::to_string(kMostDepth) + " levels";
         return false;
     }
     Section top(root, "", error);
@@ -380,11 +458,48 @@ bool BridgeConfig::parse(const std::string &text, BridgeConfig &c, std::string &
            readOut(out, c, error) && readIn(in, c, error);
 }
 
+} // namespace
+
+bool BridgeConfig::parse(const std::string &text, BridgeConfig &c, std::string &error)
+{
+    c = BridgeConfig();
+    bool parsed = false;
+    try {
+        parsed = parseText(text, c, error);
+    } catch (const std::exception &e) {
+        // The walk checks every type before it reads a value; should anything
+        // still throw, it ends as a refusal like any other, not as an abort.
+        error = std::string("(file): cannot be used: ") + e.what();
+    }
+    if (!parsed) {
+        error = printable(error);
+    }
+    return parsed;
+}
+
+// A PUBLISH with a whole frame payload (the most an in mapping passes on) on
+// the longest topic an in filter matches, and the rest of the packet: its
+// fixed header (1 byte and at most 4 of remaining length), the topic's length
+// (2), a packet id (2), and the MQTT 5 properties' length (at most 4) with an
+// allowance for what a publisher may attach (a content type, correlation
+// data, a few user properties). Anything larger the bridge would refuse.
+uint32_t BridgeConfig::maxPacketSize() const
+{
+    const size_t kPacketHeaders = 1 + 4 + 2 + 2 + 4;
+    const size_t kPropertyAllowance = 4096;
+    size_t topic = 0;
+    for (const InMapping &m : in) {
+        topic = std::max(topic, TopicRules::longestMatch(m.filter));
+    }
+    return static_cast<uint32_t>(pellix::kMaxPayload + topic + kPacketHeaders + kPropertyAllowance);
+}
+
 bool BridgeConfig::load(const std::string &path, BridgeConfig &c, std::string &error)
 {
+    const std::string shown = printable(path, std::string::npos);
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        error = "(file): cannot open " + path + ": " + strerror(errno);
+        error = "(file): cannot open " + shown + ": " + strerror(errno);
         return false;
     }
     std::string text;
@@ -397,7 +512,7 @@ bool BridgeConfig::load(const std::string &path, BridgeConfig &c, std::string &e
         if (got < 0) {
             const int err = errno;
             close(fd);
-            error = "(file): cannot read " + path + ": " + strerror(err);
+            error = "(file): cannot read " + shown + ": " + strerror(err);
             return false;
         }
         if (got == 0) {
@@ -406,12 +521,19 @@ bool BridgeConfig::load(const std::string &path, BridgeConfig &c, std::string &e
         text.append(chunk, static_cast<size_t>(got));
         if (text.size() > kMaxFileSize) {
             close(fd);
-            error = "(file): " + path + " is larger than 1 MiB";
+            error = "(file): " + shown + " is larger than 1 MiB";
             return false;
         }
     }
     close(fd);
-    return parse(text, c, error);
+    if (parse(text, c, error)) {
+        return true;
+    }
+    const std::string whole = "(file): ";
+    if (error.compare(0, whole.size(), whole) == 0) {
+        error.insert(whole.size(), shown + ": "); // which file, when it is the file as a whole
+    }
+    return false;
 }
 
 } // namespace bridge

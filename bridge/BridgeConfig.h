@@ -74,6 +74,9 @@ struct BridgeConfig {
 
     // {prefix}/bridge/state
     std::string stateTopic() const { return prefix + "/bridge/state"; }
+    // The largest MQTT packet the bridge can use from the broker (its MQTT 5
+    // Maximum Packet Size).
+    uint32_t maxPacketSize() const;
 
     // False with `error` set ("key: why") when the text cannot be used.
     static bool parse(const std::string &text, BridgeConfig &config, std::string &error);

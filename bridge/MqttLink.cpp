@@ -22,8 +22,8 @@ std::string errorText(int rc)
 
 } // namespace
 
-MqttLink::MqttLink(const BrokerSettings &s, const std::string &will, Callbacks c)
-    : settings(s), willTopic(will), callbacks(std::move(c)), mosq(nullptr, &mosquitto_destroy)
+MqttLink::MqttLink(const BrokerSettings &s, const std::string &will, uint32_t most, Callbacks c)
+    : settings(s), willTopic(will), maxPacket(most), callbacks(std::move(c)), mosq(nullptr, &mosquitto_destroy)
 {
     mosquitto_lib_init();
 }
@@ -84,7 +84,7 @@ bool MqttLink::start(std::string &why)
     mosquitto_message_callback_set(m, &MqttLink::onMessage);
     // Non-blocking: a broker that does not answer cannot hold up the hub's
     // side (the name lookup still blocks).
-    rc = mosquitto_connect_async(m, settings.host.c_str(), settings.port, settings.keepalive);
+    rc = connectAsync(m);
     if (rc != MOSQ_ERR_SUCCESS) {
         why = "cannot connect to " + settings.host + ":" + std::to_string(settings.port) + ": " + errorText(rc);
         release();
@@ -102,6 +102,32 @@ bool MqttLink::start(std::string &why)
     }
     current = Connecting;
     return true;
+}
+
+int MqttLink::connectAsync(struct mosquitto *m)
+{
+    if (settings.mqttVersion == 5) {
+        // The largest packet we take: an MQTT 5 broker never sends more.
+        // libmosquitto itself would read any packet whole into memory,
+        // whatever size it announced.
+        //
+        // libmosquitto 2.0 takes CONNECT properties only in its blocking
+        // connect, which would hold the loop as long as a silent broker takes
+        // to time out. That call keeps them on the client for every later
+        // CONNECT before it checks its arguments: given port -1 it keeps them
+        // and refuses at once, and the non-blocking connect below sends them
+        // (BridgeOversize.MessageStaysOnTheBroker fails otherwise).
+        mosquitto_property *properties = nullptr;
+        int rc = mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, maxPacket);
+        if (rc == MOSQ_ERR_SUCCESS) {
+            rc = mosquitto_connect_bind_v5(m, settings.host.c_str(), -1, settings.keepalive, nullptr, properties);
+        }
+        mosquitto_property_free_all(&properties);
+        if (rc != MOSQ_ERR_INVAL) {
+            return rc == MOSQ_ERR_SUCCESS ? MOSQ_ERR_UNKNOWN : rc; // port -1 never connects
+        }
+    }
+    return mosquitto_connect_async(m, settings.host.c_str(), settings.port, settings.keepalive);
 }
 
 void MqttLink::stop(bool clean)

@@ -13,6 +13,7 @@
 #include <mosquitto.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -32,7 +33,9 @@ public:
         std::function<void(const mosquitto_message &message)> message;
     };
 
-    MqttLink(const BrokerSettings &settings, const std::string &willTopic, Callbacks callbacks);
+    // With MQTT 5 the broker is told never to send a packet larger than
+    // `maxPacket` bytes.
+    MqttLink(const BrokerSettings &settings, const std::string &willTopic, uint32_t maxPacket, Callbacks callbacks);
     ~MqttLink();
     MqttLink(const MqttLink &) = delete;
     MqttLink &operator=(const MqttLink &) = delete;
@@ -62,11 +65,13 @@ private:
     static void onDisconnect(struct mosquitto *, void *self, int rc);
     static void onPublish(struct mosquitto *, void *self, int mid);
     static void onMessage(struct mosquitto *, void *self, const struct mosquitto_message *message);
+    int connectAsync(struct mosquitto *m);
     void fail(const std::string &why);
     void release();
 
     const BrokerSettings &settings;
     std::string willTopic;
+    uint32_t maxPacket;
     Callbacks callbacks;
     std::unique_ptr<struct mosquitto, void (*)(struct mosquitto *)> mosq;
     State current = Idle;

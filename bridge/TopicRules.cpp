@@ -38,6 +38,11 @@ bool TopicRules::matches(const std::string &filter, const std::string &topic)
     return result;
 }
 
+size_t TopicRules::longestMatch(const std::string &filter)
+{
+    return filter.find_first_of("+#") == std::string::npos ? filter.size() : kMaxTopic;
+}
+
 bool TopicRules::applyPrefix(const std::string &text, const std::string &prefix, bool allowEvent, std::string &out,
                              std::string &why)
 {

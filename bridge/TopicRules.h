@@ -5,6 +5,7 @@
 // the library that sends and subscribes; templates are the bridge's:
 // "{prefix}" and "{event}" are the only placeholders.
 
+#include <cstddef>
 #include <string>
 
 namespace bridge {
@@ -18,6 +19,9 @@ public:
     // Whether `topic` falls under `filter` (a topic starting with $ never
     // falls under a filter starting with a wildcard).
     static bool matches(const std::string &filter, const std::string &topic);
+    // The longest topic a valid `filter` matches: the filter itself, or the
+    // longest topic MQTT has when it holds a wildcard.
+    static size_t longestMatch(const std::string &filter);
 
     // Puts `prefix` in for every {prefix}; false with `why` for any other
     // brace, and for {event} when `allowEvent` is false.

@@ -96,7 +96,12 @@ protected:
 
     bool startBridge(const Json::Value &c, bool waitForLinks = true)
     {
-        writeFile(dir.path() + "/bridge.json", Json::writeString(Json::StreamWriterBuilder(), c));
+        return startBridgeWith(Json::writeString(Json::StreamWriterBuilder(), c), waitForLinks);
+    }
+    // With the configuration file holding `text` as it is.
+    bool startBridgeWith(const std::string &text, bool waitForLinks = true)
+    {
+        writeFile(dir.path() + "/bridge.json", text);
         // Each start writes a new output file: none of an earlier run's lines count.
         unlink((dir.path() + "/bridge.out").c_str());
         return startProgram(bridge, {PELLIX_BRIDGE_PATH, dir.path() + "/bridge.json"}, dir.path() + "/bridge.out") &&

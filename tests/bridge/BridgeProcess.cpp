@@ -5,6 +5,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <fstream>
+
 #include "tests/support/Clock.h"
 
 namespace bridgetest {
@@ -43,6 +46,18 @@ bool accepts(uint16_t port)
     const bool ok = connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) == 0;
     close(fd);
     return ok;
+}
+
+long peakResidentKb(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.compare(0, 6, "VmHWM:") == 0) {
+            return strtol(line.c_str() + 6, nullptr, 10);
+        }
+    }
+    return -1;
 }
 
 } // namespace bridgetest

@@ -3,6 +3,8 @@
 // command-line clients, openssl) on the tests' one launcher, and the waits
 // they need.
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -26,5 +28,7 @@ inline int stop(Subprocess &child, int sig, int timeoutMs)
 bool eventually(int timeoutMs, const std::function<bool()> &done);
 // Whether a TCP connection to 127.0.0.1:port is taken.
 bool accepts(uint16_t port);
+// A process's peak resident memory (VmHWM) in kB; -1 when it cannot be read.
+long peakResidentKb(pid_t pid);
 
 } // namespace bridgetest
