@@ -92,7 +92,7 @@ void CPellix::setSettings(const HubSettings &hardened)
     }
 }
 
-int CPellix::run()
+int CPellix::run(const std::function<void()> &listening)
 {
     if (tcpServer) {
         tcpServer->startServer();
@@ -108,7 +108,10 @@ int CPellix::run()
     }
     socketManager->addTimer("heartCmdCheck", boost::bind(&CPellix::heartCmdCheck, this, _1, _2), -1,
                             kHeartPeriodMs, TIMER_PRIORITY_NORMAL, nullptr, 0);
-    socketManager->setPassHook([this] { answerLateStatus(); });
+    socketManager->addPassHook([this] { answerLateStatus(); });
+    if (listening) {
+        listening();
+    }
     return socketManager->startSelect();
 }
 

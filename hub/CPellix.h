@@ -61,9 +61,10 @@ public:
     void setSettings(const HubSettings &hardened);
     const HubSettings &getSettings() const { return settings; }
     int initServers(uint16_t port, const std::string &unixPath);
-    // Starts the servers and the heartbeat timer, then runs the select loop
-    // until it ends; the loop's result.
-    int run();
+    // Starts the servers and the heartbeat timer, calls listening (when
+    // given) once the servers are started, then runs the select loop until
+    // it ends; the loop's result.
+    int run(const std::function<void()> &listening = std::function<void()>());
 
     void onAcceptNewTcpClient(CSocketClient *client, CSocketServer *server, const void *extra);
     void onAcceptNewUnixClient(CSocketClient *client, CSocketServer *server, const void *extra);

@@ -165,8 +165,8 @@ int CSocketManager::runPass(int timeoutMs)
     int highest = 0;
 
     timerManager->checkTimers();
-    if (passHook) {
-        passHook();
+    for (const std::function<void()> &hook : passHooks) {
+        hook();
     }
     const TimerTime now = TimerClock::now();
     const int64_t nowMs = now.sec * 1000 + now.usec / 1000;

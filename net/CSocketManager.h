@@ -66,9 +66,10 @@ public:
     // Pause after each served descriptor, kServePauseUs until set.
     void setServePauseUs(unsigned us) { servePause = us; }
     unsigned servePauseUs() const { return servePause; }
-    // Called once per pass, after the timers: work that waits for a budget
-    // to refill rather than for a descriptor.
-    void setPassHook(const std::function<void()> &hook) { passHook = hook; }
+    // Called once per pass, after the timers, in the order added: work that
+    // waits for a budget to refill rather than for a descriptor, or that
+    // shows the loop still turns.
+    void addPassHook(const std::function<void()> &hook) { passHooks.push_back(hook); }
     // 0 or less: queues are never closed for being stuck.
     void setStallTimeoutMs(int ms) { stallTimeout = ms; }
     int stallTimeoutMs() const { return stallTimeout; }
@@ -103,5 +104,5 @@ private:
     unsigned servePause = kServePauseUs;
     int stallTimeout = kStallTimeoutMs;
     int nextDetachedKey = -1;  // keys for endpoints that hold no descriptor
-    std::function<void()> passHook;
+    std::vector<std::function<void()>> passHooks;
 };
