@@ -250,7 +250,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             case 3: { // a datagram from one of the senders
                 if (takeData(data, size, pos, bytes, len) && len > 0) {
                     const struct sockaddr_in from = senderAddress(op >> 4);
-                    hub.onReadSocketData(-1, &from, bytes, static_cast<int>(std::min<size_t>(len, 2048)));
+                    hub.onReadDatagram(-1, &from, bytes, static_cast<int>(std::min<size_t>(len, 2048)));
                 }
                 break;
             }
@@ -268,7 +268,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             case 5: // a heartbeat tick; a dropped module connects again
                 hub.heartCmdCheck(nullptr, 0);
                 for (int i = 0; i < kConnections; ++i) {
-                    if (conns[i].client != nullptr && !hub.hasDecoupler(conns[i].client)) {
+                    if (conns[i].client != nullptr && hub.getSessions().find(conns[i].client) == nullptr) {
                         connect(hub, conns[i], i);
                     }
                 }

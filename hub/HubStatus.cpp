@@ -123,7 +123,7 @@ bool HubStatus::memoryBytes(uint64_t &resident, uint64_t &privateBytes)
 std::string HubStatus::build(const CPellix &hub, int64_t nowMs)
 {
     std::string out;
-    out.reserve(1024 + 512 * hub.getConnections().size());
+    out.reserve(1024 + 512 * hub.getSessions().size());
     JsonWriter json(out);
     json.beginObject();
     json.text("version", PELLIX_VERSION);
@@ -156,7 +156,7 @@ std::string HubStatus::build(const CPellix &hub, int64_t nowMs)
         json.unsignedNumber("privateBytes", privateBytes);
     }
     json.endObject();
-    json.unsignedNumber("monitors", hub.monitorCount());
+    json.unsignedNumber("monitors", hub.getMonitor().size());
 
     // Ids and subscription counts per connection, from the id table.
     const CEventManager::EventTable &table = hub.getEventManager()->getTable();
@@ -166,17 +166,12 @@ std::string HubStatus::build(const CPellix &hub, int64_t nowMs)
             ++subscriptionsOf[id];
         }
     }
-    std::map<const CSocketClient *, std::vector<int>> idsOf;
-    for (const auto &entry : hub.getDevMap()) {
-        idsOf[entry.second].push_back(entry.first);
-    }
-
     json.beginArray("connections");
-    for (const auto &entry : hub.getConnections()) {
+    for (const auto &entry : hub.getSessions().all()) {
         const CSocketClient *client = entry.first;
-        const HeartInfo &info = *entry.second;
+        const Session &info = *entry.second;
         json.beginObject();
-        counters(json, hub.trafficOf(client, info));
+        counters(json, info.counters());
         json.number("fd", client->getFd());
         json.text("transport", info.unixSocket ? "unix" : "tcp");
         if (info.unixSocket) {
@@ -189,14 +184,16 @@ std::string HubStatus::build(const CPellix &hub, int64_t nowMs)
         }
         int subscriptions = 0;
         json.beginArray("ids");
-        for (int id : idsOf[client]) {
-            json.number(nullptr, id);
-            subscriptions += subscriptionsOf[id];
+        for (size_t id = 0; id < info.ids.size(); ++id) {
+            if (info.ids.test(id)) {
+                json.number(nullptr, static_cast<int>(id));
+                subscriptions += subscriptionsOf[static_cast<int>(id)];
+            }
         }
         json.endArray();
         json.text("name", ModuleName::printable(client->getName()));
         json.number("subscriptions", subscriptions);
-        json.boolean("monitor", hub.isMonitor(client));
+        json.boolean("monitor", hub.getMonitor().isMonitor(client));
         json.number("connectedMs", nowMs - info.connectedAtMs);
         json.number("idleMs", nowMs - info.lastInputMs);
         json.unsignedNumber("queuedBytes", client->queuedBytes());

@@ -129,7 +129,7 @@ TEST_F(CoalescingTest, DatagramFramesReachEachConnectionInOrderWithOneWrite)
     const std::string toC = makeFrame(0x11, 0x31, 0x42, "u2");
     const std::string toB2 = makeFrame(0x10, 0x31, 0x42, "u3");
     const std::string datagram = toB1 + toC + toB2;
-    hub->onReadSocketData(-1, nullptr, datagram.data(), static_cast<int>(datagram.size()));
+    hub->onReadDatagram(-1, nullptr, datagram.data(), static_cast<int>(datagram.size()));
     EXPECT_EQ(drain(b.module.peer), toB1 + toB2);
     EXPECT_EQ(drain(c.module.peer), toC);
     EXPECT_EQ(b.counter->sends, 1);

@@ -27,7 +27,7 @@ protected:
         from.sin_family = AF_INET;
         from.sin_port = htons(40000);
         inet_pton(AF_INET, ip, &from.sin_addr);
-        hub->onReadSocketData(-1, &from, data.data(), static_cast<int>(data.size()));
+        hub->onReadDatagram(-1, &from, data.data(), static_cast<int>(data.size()));
     }
     static std::string eventList(int event) { return bytes({1, event & 0xff, event >> 8}); }
 };

@@ -104,8 +104,8 @@ protected:
     }
     CSocketClient *moduleAt(int id)
     {
-        std::map<int, CSocketClient *>::const_iterator it = hub->getDevMap().find(id);
-        return it == hub->getDevMap().end() ? nullptr : it->second;
+        const Session *session = hub->getSessions().holder(id);
+        return session != nullptr ? session->endpoint : nullptr;
     }
 
     TraceLevelScope level{TRACE_NOTICE};
