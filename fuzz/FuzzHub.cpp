@@ -161,7 +161,7 @@ void connect(CPellix &hub, Connection &conn, int slot)
         abort();
     }
     CTcpClient *client = new CTcpClient("", 0);
-    client->setConnType(CONN_TYPE_ACCEPTED);
+    client->setConnType(CObjectBase::kAccepted);
     client->setSocket(fd);
     hub.onAcceptNewTcpClient(client, nullptr, nullptr);
     conn.client = client;

@@ -13,7 +13,7 @@ const int kMaxChunk = 16384;
 
 } // namespace
 
-CObjectBase::CObjectBase() : fd(-1), connected(false), connType(CONN_TYPE_NONE), name("not set"), fdOpen(false) {}
+CObjectBase::CObjectBase() : fd(-1), connected(false), connType(kNoConnection), name("not set"), fdOpen(false) {}
 
 CObjectBase::~CObjectBase()
 {

@@ -19,14 +19,14 @@
 #include <cstdint>
 #include <string>
 
-enum ConnType {
-    CONN_TYPE_NONE = 0,     // servers: never deleted by the socket manager
-    CONN_TYPE_ACCEPTED = 1, // accepted connection: deleted once found dead
-    CONN_TYPE_OUTGOING = 2, // outgoing client: closed and reconnected
-};
-
 class CObjectBase {
 public:
+    // What the socket manager does with an endpoint found disconnected
+    // (getConnType).
+    static const int kNoConnection = 0; // servers: never deleted by the socket manager
+    static const int kAccepted = 1;     // accepted connection: deleted once found dead
+    static const int kOutgoing = 2;     // outgoing client: closed and reconnected
+
     CObjectBase();
     virtual ~CObjectBase();
     CObjectBase(const CObjectBase &) = delete;

@@ -11,7 +11,7 @@
 
 CSocketClient::CSocketClient()
 {
-    connType = CONN_TYPE_OUTGOING;
+    connType = kOutgoing;
 }
 
 CSocketClient::~CSocketClient() = default;

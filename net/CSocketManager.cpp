@@ -27,7 +27,7 @@ CSocketManager::~CSocketManager()
     // Accepted connections belong to the map; servers and outgoing clients
     // belong to whoever created them.
     for (const auto &entry : socketMap) {
-        if (entry.second != nullptr && entry.second->getConnType() == CONN_TYPE_ACCEPTED &&
+        if (entry.second != nullptr && entry.second->getConnType() == CObjectBase::kAccepted &&
             std::find(displaced.begin(), displaced.end(), entry.second) == displaced.end()) {
             delete entry.second;
         }
@@ -46,7 +46,7 @@ void CSocketManager::storeLocked(int fd, CObjectBase *endpoint)
     // A number can only be reused once its earlier holder has closed it; an
     // accepted endpoint pushed out that way would never be reaped otherwise.
     if (previous != endpoint && previous != nullptr && !previous->isConnected() &&
-        !previous->isDescriptorOpen() && previous->getConnType() == CONN_TYPE_ACCEPTED &&
+        !previous->isDescriptorOpen() && previous->getConnType() == CObjectBase::kAccepted &&
         std::find(displaced.begin(), displaced.end(), previous) == displaced.end()) {
         displaced.push_back(previous);
     }
@@ -254,7 +254,7 @@ int CSocketManager::checkConnection(const void *, int)
         tm_printf(TRACE_DEBUG, "checkConnection", __LINE__, "find disconnect fd: %d \n", key);
         const int oldFd = endpoint->getFd();
         endpoint->closeSocket();
-        if (endpoint->connectToHost() <= 0 && endpoint->getConnType() == CONN_TYPE_ACCEPTED) {
+        if (endpoint->connectToHost() <= 0 && endpoint->getConnType() == CObjectBase::kAccepted) {
             tm_printf(TRACE_WARM, "checkConnection", __LINE__, "del fd: %d \n", key);
             delete endpoint;
             it->second = nullptr;
@@ -303,7 +303,7 @@ int CSocketManager::dumpSocketMapInfo()
         // Connections carry the names modules gave themselves: escaped and
         // cut, so that a table can neither drive the console nor flood it.
         const std::string name = PrintableText::escape(
-            endpoint->getName(), endpoint->getConnType() == CONN_TYPE_ACCEPTED ? PrintableText::kMaxPrintedBytes
+            endpoint->getName(), endpoint->getConnType() == CObjectBase::kAccepted ? PrintableText::kMaxPrintedBytes
                                                                                : endpoint->getName().size());
         printf("%20s        %02d        %-12s\n", name.c_str(), endpoint->getFd(),
                endpoint->isConnected() ? "connected" : "disconnected");

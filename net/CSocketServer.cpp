@@ -112,7 +112,7 @@ int CSocketServer::onReadAble()
     } else {
         endpoint = new CUnixClient("");
     }
-    endpoint->setConnType(CONN_TYPE_ACCEPTED);
+    endpoint->setConnType(CObjectBase::kAccepted);
     endpoint->setSocket(client);
     acceptCallback(endpoint, this, nullptr);
     return client;

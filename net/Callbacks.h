@@ -15,8 +15,10 @@ typedef boost::function<void(CSocketClient *client, const void *data, int len)> 
 // After connectToHost has connected.
 typedef boost::function<void(CSocketClient *client)> ConnectCallback;
 
-// A listening server hands over each accepted connection; the callback takes
-// ownership of the new endpoint. extra is always null.
+// A listening server hands over each accepted connection. The owner adds it
+// to the socket manager, which deletes it once it is found disconnected; the
+// owner keeps a plain pointer until it learns of the loss. extra is always
+// null.
 typedef boost::function<void(CSocketClient *client, CSocketServer *server, const void *extra)> AcceptCallback;
 
 // One whole datagram (len > 0) with the sender's address as recvfrom() gave it.

@@ -31,7 +31,7 @@ protected:
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
         Counted c;
         c.counter = new CountingClient();
-        c.counter->setConnType(CONN_TYPE_ACCEPTED);
+        c.counter->setConnType(CObjectBase::kAccepted);
         c.counter->setSocket(pair[0]);
         c.module.client = c.counter;
         c.module.peer = pair[1];

@@ -288,7 +288,7 @@ TEST_F(HeartbeatTest, KillPolicyPeerKillsTheProcessHoldingTheOtherEndAndNoneKill
             ASSERT_EQ(waitpid(peer.caller, &status, 0), peer.caller);
         }
         CUnixClient *client = new CUnixClient("");
-        client->setConnType(CONN_TYPE_ACCEPTED);
+        client->setConnType(CObjectBase::kAccepted);
         client->setSocket(peer.accepted);
         hub->onAcceptNewUnixClient(client, nullptr, nullptr);
         registered(0x10, "mine"); // a socketpair: its other end is this very test

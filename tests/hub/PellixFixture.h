@@ -49,7 +49,7 @@ protected:
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
         Module m;
         m.client = new CTcpClient("", 0);
-        m.client->setConnType(CONN_TYPE_ACCEPTED);
+        m.client->setConnType(CObjectBase::kAccepted);
         m.client->setSocket(pair[0]);
         m.peer = pair[1];
         peers.push_back(pair[1]);

@@ -57,8 +57,8 @@ TEST_F(SocketManagerTest, AddReplaceRemoveAndFind)
 {
     bool aGone = false;
     bool bGone = false;
-    ProbeEndpoint a(5, true, CONN_TYPE_ACCEPTED, &aGone);
-    ProbeEndpoint b(5, true, CONN_TYPE_ACCEPTED, &bGone);
+    ProbeEndpoint a(5, true, CObjectBase::kAccepted, &aGone);
+    ProbeEndpoint b(5, true, CObjectBase::kAccepted, &bGone);
     CSocketManager mgr;
     CObjectBase *found = &a;
     OutputCapture out(1);
@@ -88,13 +88,13 @@ TEST_F(SocketManagerTest, AddReplaceRemoveAndFind)
 
 TEST_F(SocketManagerTest, DumpPrintsTimerListThenSocketTable)
 {
-    ProbeEndpoint server(3, true, CONN_TYPE_NONE);
+    ProbeEndpoint server(3, true, CObjectBase::kNoConnection);
     server.setName("tcp-svr-10032");
-    ProbeEndpoint dropped(7, false, CONN_TYPE_ACCEPTED);
+    ProbeEndpoint dropped(7, false, CObjectBase::kAccepted);
     dropped.setName("camera");
-    ProbeEndpoint wide(123, true, CONN_TYPE_OUTGOING);
+    ProbeEndpoint wide(123, true, CObjectBase::kOutgoing);
     wide.setName("a-name-of-twenty-five-ch");
-    ProbeEndpoint elsewhere(42, true, CONN_TYPE_OUTGOING); // its key differs from its descriptor
+    ProbeEndpoint elsewhere(42, true, CObjectBase::kOutgoing); // its key differs from its descriptor
     CSocketManager mgr;
     mgr.add(123, &wide);
     mgr.add(7, &dropped);
@@ -189,10 +189,10 @@ TEST_F(SocketManagerTest, CheckKeepsServersAndOutgoingClientsButDeletesAccepted)
     bool serverGone = false;
     bool outgoingGone = false;
     bool acceptedGone = false;
-    ProbeEndpoint server(20, false, CONN_TYPE_NONE, &serverGone);
-    ProbeEndpoint outgoing(21, false, CONN_TYPE_OUTGOING, &outgoingGone);
-    ProbeEndpoint *accepted = new ProbeEndpoint(22, false, CONN_TYPE_ACCEPTED, &acceptedGone);
-    ProbeEndpoint alive(23, true, CONN_TYPE_ACCEPTED);
+    ProbeEndpoint server(20, false, CObjectBase::kNoConnection, &serverGone);
+    ProbeEndpoint outgoing(21, false, CObjectBase::kOutgoing, &outgoingGone);
+    ProbeEndpoint *accepted = new ProbeEndpoint(22, false, CObjectBase::kAccepted, &acceptedGone);
+    ProbeEndpoint alive(23, true, CObjectBase::kAccepted);
     CSocketManager mgr;
     mgr.add(20, &server);
     mgr.add(21, &outgoing);
@@ -296,15 +296,15 @@ TEST_F(SocketManagerTest, AcceptedEndpointsLeftInTheMapAreDeletedByIt)
     bool laterGone = false;
     bool remainingGone = false;
     bool serverGone = false;
-    ProbeEndpoint server(3, true, CONN_TYPE_NONE, &serverGone);
-    ProbeEndpoint next(9, true, CONN_TYPE_NONE);
+    ProbeEndpoint server(3, true, CObjectBase::kNoConnection, &serverGone);
+    ProbeEndpoint next(9, true, CObjectBase::kNoConnection);
     {
         CSocketManager mgr;
         mgr.add(3, &server);
         // Closed by its owner, its number reused by the next connection:
         // deleted at the next check, never inside add, where its owner may
         // still be running one of its callbacks.
-        mgr.add(9, new ProbeEndpoint(9, false, CONN_TYPE_ACCEPTED, &pushedGone));
+        mgr.add(9, new ProbeEndpoint(9, false, CObjectBase::kAccepted, &pushedGone));
         mgr.add(9, &next);
         EXPECT_FALSE(pushedGone);
         mgr.checkConnection(nullptr, 0);
@@ -315,8 +315,8 @@ TEST_F(SocketManagerTest, AcceptedEndpointsLeftInTheMapAreDeletedByIt)
         mgr.remove(9);
 
         // The same while the manager goes away, and the live accepted one.
-        mgr.add(6, new ProbeEndpoint(6, false, CONN_TYPE_ACCEPTED, &laterGone));
-        mgr.add(6, new ProbeEndpoint(6, true, CONN_TYPE_ACCEPTED, &remainingGone));
+        mgr.add(6, new ProbeEndpoint(6, false, CObjectBase::kAccepted, &laterGone));
+        mgr.add(6, new ProbeEndpoint(6, true, CObjectBase::kAccepted, &remainingGone));
     }
     EXPECT_TRUE(laterGone);
     EXPECT_TRUE(remainingGone);
@@ -332,7 +332,7 @@ protected:
         for (int i = 0; i < 2; ++i) {
             int sv[2];
             ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-            endpoints[i].reset(new ProbeEndpoint(-1, false, CONN_TYPE_NONE));
+            endpoints[i].reset(new ProbeEndpoint(-1, false, CObjectBase::kNoConnection));
             endpoints[i]->own(sv[0]);
             peers[i] = sv[1];
             endpoints[i]->onRead = [this](ProbeEndpoint *p) { served.push_back(p->getFd()); };
@@ -392,8 +392,8 @@ TEST_F(SelectLoopTest, EntryRemovedByEarlierHandlerIsSkipped)
 
 TEST_F(SelectLoopTest, OnlyConnectedEndpointsWithinTheSelectLimitAreWatched)
 {
-    ProbeEndpoint far(FD_SETSIZE + 5, true, CONN_TYPE_NONE);
-    ProbeEndpoint negative(-1, true, CONN_TYPE_NONE);
+    ProbeEndpoint far(FD_SETSIZE + 5, true, CObjectBase::kNoConnection);
+    ProbeEndpoint negative(-1, true, CObjectBase::kNoConnection);
     OutputCapture out(1);
     mgr->add(FD_SETSIZE + 5, &far);
     mgr->add(-1, &negative);
@@ -487,7 +487,7 @@ TEST_F(SocketManagerTest, SelectFailureEndsTheLoop)
     // A connected endpoint showing a descriptor number that nothing holds.
     int unused = open("/dev/null", O_RDONLY);
     close(unused);
-    ProbeEndpoint ghost(unused, true, CONN_TYPE_NONE);
+    ProbeEndpoint ghost(unused, true, CObjectBase::kNoConnection);
     CSocketManager mgr;
     mgr.add(unused, &ghost);
     OutputCapture out(1);
