@@ -122,6 +122,17 @@ void readSettings(const Json::Value &root, HubSettings &settings)
         }
         return true;
     });
+    optionalMember(root, "eventLoop", [&](const Json::Value &v) {
+        const std::string loop = v.isString() ? v.asString() : std::string();
+        if (loop == "select") {
+            settings.eventLoop = HubSettings::LOOP_SELECT;
+        } else if (loop == "epoll") {
+            settings.eventLoop = HubSettings::LOOP_EPOLL;
+        } else {
+            return false;
+        }
+        return true;
+    });
     optionalMember(root, "maxMonitors", [&](const Json::Value &v) {
         uint64_t most = 0;
         if (!wholeNumber(v, CMonitor::kMostMonitors, most)) {

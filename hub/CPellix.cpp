@@ -1,5 +1,7 @@
 #include "hub/CPellix.h"
 
+#include <climits>
+
 #include <boost/bind/bind.hpp>
 
 #include "hub/Clock.h"
@@ -45,6 +47,11 @@ int CPellix::initServers(uint16_t port, const std::string &unixPath)
     tcpServer->setBindAddress(settings.bindAddress);
     udpServer->setBindAddress(settings.bindAddress);
     udpServer->setReadCallback(boost::bind(&CPellix::onReadDatagram, this, _1, _2, _3, _4));
+    if (socketManager->usesEpoll()) {
+        // Connections are bounded by RLIMIT_NOFILE alone.
+        tcpServer->setDescriptorCeiling(INT_MAX);
+        unixServer->setDescriptorCeiling(INT_MAX);
+    }
     status.setDatagramServer(udpServer.get());
 
     udpSplitters.reset(new CDatagramSplitters());
@@ -55,6 +62,10 @@ void CPellix::setSettings(const HubSettings &hardened)
 {
     settings = hardened;
     monitor.setMaxMonitors(settings.maxMonitors);
+    if (settings.eventLoop == HubSettings::LOOP_EPOLL && !socketManager->usesEpoll() &&
+        !socketManager->useEpoll()) {
+        settings.eventLoop = HubSettings::LOOP_SELECT;
+    }
     if (settings.servePauseUs >= 0) {
         socketManager->setServePauseUs(static_cast<unsigned>(settings.servePauseUs));
     }
@@ -112,6 +123,11 @@ void CPellix::acceptClient(CSocketClient *client, const char *func, int line, co
     }
     if (settings.sendQueueBytes > 0) {
         client->setSendQueueLimit(settings.sendQueueBytes);
+    }
+    if (socketManager->usesEpoll()) {
+        // The loop reads a connection until it is empty: larger reads route
+        // more frames per write.
+        client->setReadSize(CSocketClient::kLargeReadSize);
     }
     tm_printf(TRACE_NOTICE, func, line, format, client->getFd());
     socketManager->dumpSocketMapInfo();

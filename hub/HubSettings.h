@@ -9,6 +9,10 @@
 #include <cstdint>
 
 struct HubSettings {
+    enum EventLoop {
+        LOOP_SELECT, // select() over every descriptor each pass
+        LOOP_EPOLL,  // epoll: an interest set kept across passes
+    };
     enum KillPolicy {
         KILL_BY_NAME, // killall with the module's name
         KILL_PEER,    // only the process at the other end of the connection
@@ -32,6 +36,7 @@ struct HubSettings {
     // from the Unix socket or loopback.
     bool localHubCommands = false;
     KillPolicy killPolicy = KILL_BY_NAME;
+    EventLoop eventLoop = LOOP_SELECT;
     // Connections that may be monitors at once.
     size_t maxMonitors = 4;
     // An unsubscription also takes the pair out of the saved record, so

@@ -51,6 +51,7 @@ void settings(JsonWriter &json, const HubSettings &hub, long servePauseUs)
     json.boolean("strictModules", hub.strictModules);
     json.text("hubCommandsFrom", hub.localHubCommands ? "local" : "any");
     json.text("killPolicy", kPolicies[hub.killPolicy]);
+    json.text("eventLoop", hub.eventLoop == HubSettings::LOOP_EPOLL ? "epoll" : "select");
     json.unsignedNumber("maxMonitors", hub.maxMonitors);
     json.boolean("recordUnsubscriptions", hub.recordUnsubscriptions);
     json.endObject();

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "net/WriteInterest.h"
 #include "trace/Trace.h"
 
 namespace {
@@ -17,6 +18,9 @@ CObjectBase::CObjectBase() : fd(-1), connected(false), connType(kNoConnection), 
 
 CObjectBase::~CObjectBase()
 {
+    if (writeListed && writeInterest != nullptr) {
+        writeInterest->endpointGone(this);
+    }
     // The base close: a derived part is gone by now.
     if (fdOpen) {
         close(fd);
@@ -42,6 +46,14 @@ void CObjectBase::closeDescriptor()
         close(fd);
         fdOpen = false;
         descriptorChanged(false);
+    }
+}
+
+void CObjectBase::noteUnsentBytes()
+{
+    if (writeInterest != nullptr && !writeListed) {
+        writeListed = true;
+        writeInterest->writePending(this);
     }
 }
 

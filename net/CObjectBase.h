@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <string>
 
+class WriteInterest;
+
 class CObjectBase {
 public:
     // What the socket manager does with an endpoint found disconnected
@@ -56,6 +58,19 @@ public:
     // For the loop, once per pass with that pass's time: for how long
     // unsent bytes have waited of which none could be written.
     virtual int64_t sendQueueStillMs(int64_t) { return 0; }
+    // Whether a read that took count bytes may have left more to read at
+    // once: a loop that reads until the socket is empty asks it.
+    virtual bool readsMore(int count) const
+    {
+        (void)count;
+        return false;
+    }
+
+    // The loop to tell when unsent bytes appear (a loop that keeps its
+    // interest set across passes); and that loop's own marks.
+    void setWriteInterest(WriteInterest *interest) { writeInterest = interest; }
+    bool writeListed = false; // on the loop's list of endpoints with unsent bytes
+    bool writeArmed = false;  // watched for writing
 
     int getFd() const { return fd; }
     // Adopts an open descriptor and marks the endpoint connected.
@@ -78,6 +93,8 @@ protected:
     // After a descriptor was adopted (open true) or closed (false). Not
     // called from the destructor.
     virtual void descriptorChanged(bool open) { (void)open; }
+    // Tells the loop, once, that bytes wait to be written.
+    void noteUnsentBytes();
 
     int fd;
     bool connected;
@@ -86,4 +103,5 @@ protected:
 
 private:
     bool fdOpen;
+    WriteInterest *writeInterest = nullptr;
 };

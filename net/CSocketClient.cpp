@@ -1,5 +1,6 @@
 #include "net/CSocketClient.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -54,6 +55,27 @@ bool CSocketClient::setSendQueueLimit(size_t bytes)
     return !modeChanges || applyBlockingMode();
 }
 
+namespace {
+
+// The buffer of large reads, for every connection: one read at a time runs
+// on the loop's thread, and its bytes live only during the read callback.
+unsigned char largeReadBuffer[CSocketClient::kLargeReadSize];
+
+} // namespace
+
+void CSocketClient::setReadSize(int bytes)
+{
+    readSize = bytes > kReadSize ? kLargeReadSize : kReadSize;
+}
+
+int CSocketClient::sent(int result)
+{
+    if (!sendQueue.empty()) {
+        noteUnsentBytes();
+    }
+    return result;
+}
+
 int CSocketClient::sendData(const void *data, int len)
 {
     if (!connected) {
@@ -62,7 +84,12 @@ int CSocketClient::sendData(const void *data, int len)
     if (len <= 0) {
         return 0;
     }
-    return sendQueue.send(fd, data, static_cast<size_t>(len));
+    return sent(sendQueue.send(fd, data, static_cast<size_t>(len)));
+}
+
+int CSocketClient::sendWithoutWaiting(const void *data, size_t size)
+{
+    return connected ? sent(sendQueue.sendWithoutWaiting(fd, data, size)) : -1;
 }
 
 bool CSocketClient::flushUnsent()
@@ -76,15 +103,22 @@ bool CSocketClient::flushUnsent()
 
 bool CSocketClient::queueShared(SharedFrame *frame, unsigned char destination, size_t bound)
 {
-    return connected && sendQueue.pushShared(frame, destination, bound);
+    if (!connected || !sendQueue.pushShared(frame, destination, bound)) {
+        return false;
+    }
+    noteUnsentBytes();
+    return true;
 }
 
 int CSocketClient::onReadAble()
 {
-    const ssize_t got = read(fd, readBuffer, sizeof readBuffer);
+    // Never waits: the loop calls it when the socket is readable, or again
+    // after a full read, when it may have been emptied.
+    unsigned char *buffer = readSize > kReadSize ? largeReadBuffer : readBuffer;
+    const ssize_t got = recv(fd, buffer, static_cast<size_t>(readSize), MSG_DONTWAIT);
     const int err = errno;
     const int n = static_cast<int>(got);
-    if (n < 0 && (err == EAGAIN || err == EINTR)) {
+    if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)) {
         return 0;
     }
     if (n < 0) {
@@ -98,7 +132,7 @@ int CSocketClient::onReadAble()
     if (n <= 0) {
         reportLoss(n);
     } else if (readCallback) {
-        readCallback(this, readBuffer, n);
+        readCallback(this, buffer, n);
     }
     return n;
 }

@@ -16,6 +16,7 @@ class SharedFrame;
 class CSocketClient : public CObjectBase {
 public:
     static const int kReadSize = 2048;
+    static const int kLargeReadSize = 65536;
 
     CSocketClient();
     ~CSocketClient() override;
@@ -29,6 +30,7 @@ public:
     void loseConnection() override;
 
     bool hasUnsentBytes() const override { return !sendQueue.empty(); }
+    bool readsMore(int count) const override { return count >= readSize; }
     bool flushUnsent() override;
     int64_t sendQueueStillMs(int64_t nowMs) override { return sendQueue.stillMs(nowMs); }
 
@@ -47,10 +49,10 @@ public:
     // Sends dropped whole because they could not be sent or queued.
     uint64_t droppedSends() const { return sendQueue.dropped(); }
     // Sends without waiting whatever the limit (see SendQueue).
-    int sendWithoutWaiting(const void *data, size_t size)
-    {
-        return connected ? sendQueue.sendWithoutWaiting(fd, data, size) : -1;
-    }
+    int sendWithoutWaiting(const void *data, size_t size);
+    // Bytes taken per read: kReadSize by default; more for a loop that reads
+    // until the socket is empty, into one buffer all connections share.
+    void setReadSize(int bytes);
     // A frame shared with other connections, queued with destination as its
     // own byte while the queue's memory stays within bound.
     bool queueShared(SharedFrame *frame, unsigned char destination, size_t bound);
@@ -69,7 +71,11 @@ private:
     // Puts the open descriptor in the blocking mode the queue limit asks for.
     bool applyBlockingMode();
 
+    // After a send: the loop learns of bytes left waiting.
+    int sent(int result);
+
     unsigned char readBuffer[kReadSize];
+    int readSize = kReadSize;
     ReadCallback readCallback;
     ConnectCallback connectCallback;
     SendQueue sendQueue;

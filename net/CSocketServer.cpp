@@ -18,9 +18,7 @@
 
 int CSocketServer::reserveFd = -1;
 
-CSocketServer::CSocketServer() : addrType(ADDR_TYPE_INET)
-{
-}
+CSocketServer::CSocketServer() : addrType(ADDR_TYPE_INET), descriptorCeiling(FD_SETSIZE) {}
 
 void CSocketServer::takeReserveDescriptor()
 {
@@ -95,9 +93,9 @@ int CSocketServer::onReadAble()
     }
     // select() cannot watch a descriptor this high: serving it would write
     // past the fd_set, so the connection is refused at once.
-    if (client >= FD_SETSIZE) {
+    if (client >= descriptorCeiling) {
         tm_printf(TRACE_ERROR, "onReadAble", __LINE__, "accepted fd %d is beyond the select limit %d, closed\n",
-                  client, FD_SETSIZE);
+                  client, descriptorCeiling);
         close(client);
         return -1;
     }

@@ -29,6 +29,10 @@ public:
     virtual int startServer() = 0;
 
     void setAcceptCallback(const AcceptCallback &callback) { acceptCallback = callback; }
+    // Accepted descriptors at or above this are refused at once: the select
+    // loop cannot watch them (FD_SETSIZE, the default); a loop that can
+    // takes the limit off.
+    void setDescriptorCeiling(int ceiling) { descriptorCeiling = ceiling; }
 
 protected:
     // Called by startServer once listening: keeps one descriptor back for
@@ -37,6 +41,7 @@ protected:
 
     AcceptCallback acceptCallback;
     int addrType;
+    int descriptorCeiling;
 
 private:
     void shedPendingConnection();

@@ -135,10 +135,11 @@ int CUdpServer::onReadAble()
     }
     // MSG_TRUNC: the datagram's real length, so that one cut by the buffer
     // is dropped whole instead of passed on as a different frame.
-    const ssize_t got = recvfrom(fd, readBuffer, sizeof readBuffer, MSG_TRUNC, from, &fromLen);
+    // MSG_DONTWAIT: a loop that reads until the socket is empty asks again.
+    const ssize_t got = recvfrom(fd, readBuffer, sizeof readBuffer, MSG_TRUNC | MSG_DONTWAIT, from, &fromLen);
     const int err = errno;
     const int n = static_cast<int>(got);
-    if (n < 0 && (err == EAGAIN || err == EINTR)) {
+    if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)) {
         return 0;
     }
     if (n < 0) {

@@ -19,6 +19,8 @@ public:
 
     // Receives one datagram; its size, 0 when interrupted or empty.
     int onReadAble() override;
+    // Another datagram may be waiting after one that was received.
+    bool readsMore(int count) const override { return count > 0; }
 
     int startServer();
     // The IPv4 address the next startServer binds (all of them unless set).

@@ -20,6 +20,19 @@ void CMTimer::reset(uint32_t newPeriodMs)
     lastTime = TimerClock::now();
 }
 
+int64_t CMTimer::msUntilDue(const TimerTime &now) const
+{
+    if (count == 0) {
+        return -1;
+    }
+    const int64_t elapsed = (now.sec * 1000 + now.usec / 1000) - (lastTime.sec * 1000 + lastTime.usec / 1000);
+    // As checkTimeout counts it: a clock set back makes the timer due.
+    if (elapsed < 0 || elapsed >= static_cast<int64_t>(periodMs)) {
+        return 0;
+    }
+    return static_cast<int64_t>(periodMs) - elapsed;
+}
+
 int CMTimer::checkTimeout()
 {
     const TimerTime now = TimerClock::now();

@@ -25,6 +25,10 @@ public:
     // Fires the timer when its period has elapsed; 1 when it fired.
     int checkTimeout();
 
+    // Milliseconds until the timer is due at now: 0 when it is, -1 when it
+    // never will be again.
+    int64_t msUntilDue(const TimerTime &now) const;
+
     int getCount() const { return count; }
     uint32_t getPeriodMs() const { return periodMs; }
 

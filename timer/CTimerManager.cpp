@@ -115,6 +115,21 @@ int CTimerManager::checkTimers()
     return 0;
 }
 
+int CTimerManager::msUntilNextDue(int most)
+{
+    const TimerTime now = TimerClock::now();
+    int64_t soonest = most;
+    for (TimerMap *map : {&highMap, &normalMap, &lowMap}) {
+        for (const auto &timer : *map) {
+            const int64_t due = timer.second->msUntilDue(now);
+            if (due >= 0 && due < soonest) {
+                soonest = due;
+            }
+        }
+    }
+    return static_cast<int>(soonest);
+}
+
 int CTimerManager::dumpTimerMapInfo()
 {
     printf("timer list:\n");

@@ -36,6 +36,8 @@ public:
     void resetTimer(const std::string &name, int periodMs);
     int checkTimerMap(TimerMap &map);
     int checkTimers();
+    // Milliseconds until the next timer is due, at most `most`.
+    int msUntilNextDue(int most);
     int dumpTimerMapInfo();
 
     // The timer stored under name in the map of that priority, or null.
