@@ -328,9 +328,10 @@ void ClientSession::beginMonitor(std::string &out)
 Result ClientSession::endMonitor(const Result &waited, std::string &out)
 {
     Result r = waited;
-    if (r && !monitorOn) {
-        r = Result(Status::Refused, "the hub at " + where() + " refused the monitor: " +
-                                        (monitorRefusal.empty() ? "no answer" : monitorRefusal));
+    if (r && !monitorOn && !monitorRefusal.empty()) {
+        r = Result(Status::Refused, "the hub at " + where() + " refused the monitor: " + monitorRefusal);
+    } else if (r && !monitorOn) {
+        r = Result(Status::NoReply, "the hub at " + where() + " did not answer the monitor request");
     }
     monitorWanted = r.ok();
     if (!r && r.status() != Status::Refused) {
