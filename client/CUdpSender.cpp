@@ -1,7 +1,6 @@
 #include <pellix/CUdpSender.h>
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -12,13 +11,16 @@
 #include <cstring>
 #include <vector>
 
-#include "client/ClientFrames.h"
+#include <pellix/Checks.h>
+#include <pellix/Wire.h>
+
+#include "client/HubAddress.h"
 #include "proto/CDecoupler.h"
-#include "proto/MonitorRecord.h"
+#include "proto/EventList.h"
+#include "proto/FrameHeader.h"
+#include "proto/PacketFrame.h"
 #include "proto/StatusCollector.h"
 #include "proto/StatusPart.h"
-#include "proto/EventList.h"
-#include "proto/PacketFrame.h"
 
 namespace pellix {
 
@@ -40,19 +42,9 @@ Result CUdpSender::open(const std::string &host, int hubPort, int sourceId)
         return Result(Status::InvalidArgument, "port " + std::to_string(hubPort) + " is not 1 to 65535");
     }
     struct in_addr addr;
-    if (inet_pton(AF_INET, host.c_str(), &addr) != 1) {
-        struct addrinfo hints;
-        memset(&hints, 0, sizeof hints);
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_DGRAM;
-        struct addrinfo *found = nullptr;
-        const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
-        if (rc != 0 || found == nullptr) {
-            return Result(Status::Unreachable, "cannot resolve hub host " + host + ": " +
-                                                   (rc != 0 ? gai_strerror(rc) : "no IPv4 address"));
-        }
-        addr = reinterpret_cast<const struct sockaddr_in *>(found->ai_addr)->sin_addr;
-        freeaddrinfo(found);
+    r = resolveHub(host, addr);
+    if (!r) {
+        return r;
     }
     fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -127,7 +119,7 @@ Result CUdpSender::publish(int event, const void *data, size_t size)
     }
     unsigned char number[2];
     EventList::eventNumber(number, event);
-    return sendFrame(kEventSourceId, CMD_PUBLISH_EVENT, number, sizeof number, data, size);
+    return sendFrame(kEventSourceId, wire::kCmdPublish, number, sizeof number, data, size);
 }
 
 Result CUdpSender::publish(int event, const std::string &data)
@@ -137,12 +129,12 @@ Result CUdpSender::publish(int event, const std::string &data)
 
 Result CUdpSender::dumpSockets()
 {
-    return sendFrame(kHubId, CMD_DUMP_SOCKET, nullptr, 0, nullptr, 0);
+    return sendFrame(kHubId, wire::kCmdDumpSockets, nullptr, 0, nullptr, 0);
 }
 
 Result CUdpSender::toggleDataPrint()
 {
-    return sendFrame(kHubId, CMD_DATA_PRINT, nullptr, 0, nullptr, 0);
+    return sendFrame(kHubId, wire::kCmdDataPrint, nullptr, 0, nullptr, 0);
 }
 
 Result CUdpSender::setHubTraceLevel(int level)
@@ -152,12 +144,8 @@ Result CUdpSender::setHubTraceLevel(int level)
         return r;
     }
     const unsigned char value[4] = {static_cast<unsigned char>(level), 0, 0, 0};
-    return sendFrame(kHubId, CMD_SET_DEBUG_LEVEL, value, sizeof value, nullptr, 0);
+    return sendFrame(kHubId, wire::kCmdTraceLevel, value, sizeof value, nullptr, 0);
 }
-
-} // namespace pellix
-
-namespace pellix {
 
 Result CUdpSender::requestStatus(std::string &json, int timeoutMs)
 {
@@ -166,8 +154,8 @@ Result CUdpSender::requestStatus(std::string &json, int timeoutMs)
     }
     // The hub answers a datagram with at most three times its size: the
     // padding (zero bytes, which the hub ignores) buys room for the reply.
-    static const std::string padding(kUdpStatusRequestBytes - PacketFrame::kMinFrameSize, '\0');
-    Result r = sendFrame(kHubId, CMD_STATUS, padding.data(), padding.size(), nullptr, 0);
+    static const std::string padding(kUdpStatusRequestBytes - wire::kMinFrameSize, '\0');
+    Result r = sendFrame(kHubId, wire::kCmdStatus, padding.data(), padding.size(), nullptr, 0);
     if (!r) {
         return r;
     }
@@ -210,19 +198,16 @@ Result CUdpSender::requestStatus(std::string &json, int timeoutMs)
             continue;
         }
         // One datagram holds whole frames; nothing carries over to the next.
-        CDecoupler splitter(PacketFrame::kStartMark, PacketFrame::kEndMark);
+        CDecoupler splitter(wire::kStartMark, wire::kEndMark);
         splitter.append(datagram.data(), static_cast<int>(got));
         while (splitter.nextFrame(frame) == 0) {
-            const unsigned char *bytes = reinterpret_cast<const unsigned char *>(frame.data());
-            const int size = static_cast<int>(frame.size());
-            int src = 0;
-            int cmd = 0;
-            if (!PacketFrame::readU8(bytes, size, PacketFrame::kSrcIdOffset, src) ||
-                !PacketFrame::readU16LE(bytes, size, PacketFrame::kCmdOffset, cmd) || size < PacketFrame::kMinFrameSize ||
-                src != kHubId || cmd != CMD_STATUS) {
+            FrameHeader header;
+            if (!FrameHeader::decode(reinterpret_cast<const unsigned char *>(frame.data()),
+                                     static_cast<int>(frame.size()), header) ||
+                header.srcId != wire::kHubId || header.cmd != wire::kCmdStatus) {
                 continue;
             }
-            switch (collector.add(bytes + PacketFrame::kPayloadOffset, PacketFrame::payloadSize(size))) {
+            switch (collector.add(header.payload, header.payloadSize)) {
             case StatusCollector::Complete: {
                 unsigned long long needed = 0;
                 if (StatusPart::needBytes(collector.text(), needed)) {

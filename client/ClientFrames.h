@@ -1,7 +1,8 @@
 #pragma once
-// What the stream client and the datagram sender share beyond the public
-// checks (<pellix/Checks.h>); not installed. Frames themselves are built by
-// the wire library (proto/).
+// What the client's session and its frame builder share beyond the public
+// checks (<pellix/Checks.h>), and the monitor view the fuzzing of hub
+// answers decodes too; not installed. Frames themselves are built by the
+// wire library (proto/).
 
 #include <cstddef>
 #include <cstdint>
