@@ -14,8 +14,9 @@
 #include "client/ClientFrames.h"
 #include "proto/CDecoupler.h"
 #include "proto/MonitorRecord.h"
-#include "proto/StatusCollector.h"
 #include "proto/PacketFrame.h"
+#include "proto/StatusCollector.h"
+#include "proto/StatusPart.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const int payloadSize = PacketFrame::payloadSize(length);
         if (cmd == CMD_STATUS && collector.add(payload, payloadSize) == StatusCollector::Complete) {
             unsigned long long needed = 0;
-            pellix::frames::statusNeedBytes(collector.text(), needed);
+            StatusPart::needBytes(collector.text(), needed);
             showStatus(collector.text());
             collector.reset();
         } else if (cmd == CMD_MONITOR) {

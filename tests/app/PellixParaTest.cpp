@@ -310,6 +310,7 @@ TEST_F(PellixParaTest, OptionalKeysAreReadWhenPresentAndNamedWhenUnusable)
     EXPECT_EQ(r.para.settings.killPolicy, HubSettings::KILL_BY_NAME);
     EXPECT_EQ(r.para.settings.maxMonitors, 4u);
     EXPECT_FALSE(r.para.settings.recordUnsubscriptions);
+    EXPECT_EQ(r.para.settings.eventLoop, HubSettings::LOOP_SELECT);
 
     // The shipped hardened file: every key used, nothing complained about.
     r = readContent(readFile(std::string(PELLIX_SOURCE_PATH) + "/packaging/pellixPara.hardened.json"));
@@ -322,6 +323,7 @@ TEST_F(PellixParaTest, OptionalKeysAreReadWhenPresentAndNamedWhenUnusable)
     EXPECT_TRUE(r.para.settings.localHubCommands);
     EXPECT_EQ(r.para.settings.killPolicy, HubSettings::KILL_PEER);
     EXPECT_TRUE(r.para.settings.recordUnsubscriptions);
+    EXPECT_EQ(r.para.settings.eventLoop, HubSettings::LOOP_EPOLL);
     r = readContent("{\"maxMonitors\": 64}");
     EXPECT_EQ(r.para.settings.maxMonitors, 64u);
 
@@ -331,7 +333,7 @@ TEST_F(PellixParaTest, OptionalKeysAreReadWhenPresentAndNamedWhenUnusable)
           "\"servePauseUs\": 1.5", "\"servePauseUs\": \"0\"", "\"sendQueueBytes\": 4294967296",
           "\"strictModules\": 1", "\"hubCommandsFrom\": \"LOCAL\"", "\"killPolicy\": \"all\"",
           "\"killPolicy\": [\"peer\"]", "\"maxMonitors\": 257", "\"maxMonitors\": -1",
-          "\"recordUnsubscriptions\": \"yes\""}) {
+          "\"recordUnsubscriptions\": \"yes\"", "\"eventLoop\": \"poll\"", "\"eventLoop\": 1"}) {
         r = readContent(std::string("{") + member + "}");
         const std::string key = std::string(member).substr(1, std::string(member).find('"', 1) - 1);
         EXPECT_EQ(r.rc, 0) << member;
@@ -343,5 +345,6 @@ TEST_F(PellixParaTest, OptionalKeysAreReadWhenPresentAndNamedWhenUnusable)
         EXPECT_EQ(r.para.settings.killPolicy, HubSettings::KILL_BY_NAME) << member;
         EXPECT_EQ(r.para.settings.maxMonitors, 4u) << member;
         EXPECT_FALSE(r.para.settings.recordUnsubscriptions) << member;
+        EXPECT_EQ(r.para.settings.eventLoop, HubSettings::LOOP_SELECT) << member;
     }
 }

@@ -329,4 +329,23 @@ TEST_F(TimerManagerTest, CallbackStoppingItsOwnTimerIsRemovedNextPass)
     EXPECT_EQ(mgr.findTimer(name, TIMER_PRIORITY_HIGH), nullptr);
 }
 
+// The epoll loop waits until the nearest deadline, never past it.
+TEST_F(TimerManagerTest, NextDueIsTheNearestDeadlineWithinTheMostAsked)
+{
+    EXPECT_EQ(mgr.msUntilNextDue(100), 100); // no timers
+    mgr.addTimer("slow", record("slow"), -1, 15000, TIMER_PRIORITY_NORMAL, nullptr, 0);
+    mgr.addTimer("soon", record("soon"), 1, 30, TIMER_PRIORITY_LOW, nullptr, 0);
+    mgr.addTimer("done", record("done"), 0, 5, TIMER_PRIORITY_HIGH, nullptr, 0); // never fires
+    EXPECT_EQ(mgr.msUntilNextDue(100), 30);
+    clock.advanceMs(20);
+    EXPECT_EQ(mgr.msUntilNextDue(100), 10);
+    clock.advanceMs(15);
+    EXPECT_EQ(mgr.msUntilNextDue(100), 0); // overdue
+    mgr.checkTimers();
+    EXPECT_EQ(mgr.msUntilNextDue(100), 100);
+    EXPECT_EQ(mgr.msUntilNextDue(5), 5);
+    clock.set(1600000000, 0); // set back: due at once, as the check counts it
+    EXPECT_EQ(mgr.msUntilNextDue(100), 0);
+}
+
 } // namespace
