@@ -131,13 +131,7 @@ void CMonitor::copy(MonitorKind kind, int devId, int srcId, int cmd, const void 
     }
 }
 
-void CMonitor::copyFrame(MonitorKind kind, const unsigned char *frame, int size)
+void CMonitor::copyFrame(MonitorKind kind, const FrameHeader &h)
 {
-    if (taps.empty() || size < PacketFrame::kMinFrameSize) {
-        return;
-    }
-    int cmd = 0;
-    PacketFrame::readU16LE(frame, size, PacketFrame::kCmdOffset, cmd);
-    copy(kind, frame[PacketFrame::kDevIdOffset], frame[PacketFrame::kSrcIdOffset], cmd,
-         frame + PacketFrame::kPayloadOffset, static_cast<size_t>(PacketFrame::payloadSize(size)));
+    copy(kind, h.devId, h.srcId, h.cmd, h.payload, static_cast<size_t>(h.payloadSize));
 }

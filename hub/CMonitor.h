@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "proto/FrameHeader.h"
 #include "proto/MonitorRecord.h"
 
 class CSocketClient;
@@ -49,8 +50,8 @@ public:
     size_t size() const { return taps.size(); }
     bool isMonitor(const CSocketClient *endpoint) const;
 
-    // A copy of one whole frame (markers included) of the given kind.
-    void copyFrame(MonitorKind kind, const unsigned char *frame, int size);
+    // A copy of one routed frame, given by its header.
+    void copyFrame(MonitorKind kind, const FrameHeader &header);
     // A copy of a frame the hub builds itself.
     void copy(MonitorKind kind, int devId, int srcId, int cmd, const void *payload, size_t length);
 

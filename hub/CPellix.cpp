@@ -226,11 +226,11 @@ void CPellix::routeFrame(Sender &sender, const unsigned char *bytes, int size)
     }
     if (!admission.admitFrame(sender, h)) {
         ++sender.traffic->droppedRefused;
-        monitor.copyFrame(MonitorKind::Dropped, bytes, size);
+        monitor.copyFrame(MonitorKind::Dropped, h);
         return;
     }
     if (!monitor.empty()) {
-        monitor.copyFrame(monitorKind(h), bytes, size);
+        monitor.copyFrame(monitorKind(h), h);
     }
     if (h.devId == CENTER_DEV_ID) {
         commands.processCenterData(sender, h);
