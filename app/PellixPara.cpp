@@ -141,6 +141,14 @@ void readSettings(const Json::Value &root, HubSettings &settings)
         settings.maxMonitors = static_cast<size_t>(most);
         return true;
     });
+    optionalMember(root, "accessFile", [&](const Json::Value &v) {
+        const std::string path = v.isString() ? v.asString() : std::string();
+        if (path.empty() || path[0] != '/' || path.find('\0') != std::string::npos || path.size() > 4096) {
+            return false;
+        }
+        settings.accessFile = path;
+        return true;
+    });
     optionalMember(root, "recordUnsubscriptions", [&](const Json::Value &v) {
         if (!v.isBool()) {
             return false;

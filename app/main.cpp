@@ -51,7 +51,11 @@ int main(int, char **)
         CPellix pellix(PellixPaths::regMapFile());
         tm_printf(TRACE_ALERT, "main", __LINE__, "tcp svr listen port: %d, unix svr listen path: %s\n", port,
                   path.c_str());
-        pellix.setSettings(para.settings);
+        HubSettings settings = para.settings;
+        if (!settings.accessFile.empty()) {
+            settings.accessFile = PellixPaths::rootedOnce(settings.accessFile);
+        }
+        pellix.setSettings(settings);
         pellix.initServers(port, path);
         pellix.run();
     }

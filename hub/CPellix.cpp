@@ -8,7 +8,6 @@
 #include "hub/HubLog.h"
 #include "hub/HubStatus.h"
 #include "hub/ModuleName.h"
-#include "net/PeerProcess.h"
 #include "net/SocketOptions.h"
 #include "proto/EventList.h"
 #include "proto/PacketFrame.h"
@@ -18,7 +17,7 @@ using namespace boost::placeholders;
 
 CPellix::CPellix(const std::string &regMapPath)
     : socketManager(new CSocketManager()), eventManager(new CEventManager()), delivery(sessions),
-      admission(settings, sessions),
+      admission(settings, sessions, access, *eventManager),
       status([this] { return statusJson(); }, sessions, delivery, datagramTraffic),
       commands(settings, sessions, delivery, admission, monitor, status, *socketManager),
       subscriptions(regMapPath, *eventManager, settings,
@@ -26,6 +25,7 @@ CPellix::CPellix(const std::string &regMapPath)
       supervisor(settings, sessions, [this](SessionTable::Map::iterator at) { forget(at); }),
       startMs(Clock::nowMs())
 {
+    commands.setReloadRequest([this] { accessReloadAsked = true; });
 }
 
 // Members go in reverse order: the sessions before the socket manager, which
@@ -62,6 +62,7 @@ void CPellix::setSettings(const HubSettings &hardened)
 {
     settings = hardened;
     monitor.setMaxMonitors(settings.maxMonitors);
+    access.load(settings.accessFile);
     if (settings.eventLoop == HubSettings::LOOP_EPOLL && !socketManager->usesEpoll() &&
         !socketManager->useEpoll()) {
         settings.eventLoop = HubSettings::LOOP_SELECT;
@@ -88,6 +89,9 @@ int CPellix::run(const std::function<void()> &listening)
     socketManager->addTimer("heartCmdCheck", boost::bind(&CPellix::heartCmdCheck, this, _1, _2), -1,
                             Supervisor::kHeartPeriodMs, TIMER_PRIORITY_NORMAL, nullptr, 0);
     socketManager->addPassHook([this] { status.answerLate(); });
+    if (access.enabled()) {
+        socketManager->addPassHook([this] { enforceAccess(); });
+    }
     if (listening) {
         listening();
     }
@@ -113,12 +117,23 @@ void CPellix::acceptClient(CSocketClient *client, const char *func, int line, co
 {
     client->setReadCallback(boost::bind(&CPellix::onReadSocketData, this, _1, _2, _3));
     socketManager->add(client->getFd(), client);
+    PeerIdentity who = PeerIdentity::ofConnection(client->getFd(), access.enabled());
+    if (access.enabled() && !access.admitConnection(who)) {
+        HubLog::log(spdlog::level::warn, "connection fd {} of uid {} refused: it has {} connections already",
+                    client->getFd(), static_cast<unsigned long>(who.uid), access.limits().connectionsPerUid);
+        client->closeSocket();
+        return;
+    }
     Session &session = sessions.add(client, Clock::nowMs());
+    session.identity = who;
+    if (access.enabled()) {
+        session.grant = access.grantFor(who);
+        session.countedForUid = who.known;
+    }
     if (settings.localHubCommands) {
         session.loopbackPeer = peerOnLoopback(client->getFd());
     }
-    session.unixSocket = PeerProcess::peerCredentials(client->getFd(), session.pid, session.uid);
-    if (!session.unixSocket) {
+    if (who.kind != PeerIdentity::kUnixSocket) {
         session.peer = peerAddressText(client->getFd());
     }
     if (settings.sendQueueBytes > 0) {
@@ -266,6 +281,9 @@ void CPellix::forget(SessionTable::Map::iterator at)
     CSocketClient *client = at->first;
     closedTraffic.add(at->second->counters());
     status.forget(*at->second);
+    if (at->second->countedForUid) {
+        access.releaseConnection(at->second->identity);
+    }
     monitor.forget(client);
     tm_printf(TRACE_NOTICE, "removerDev", 532, "remove %d decoupler\n", client->getFd());
     std::vector<int> departed;
@@ -285,5 +303,74 @@ void CPellix::forget(SessionTable::Map::iterator at)
         monitor.copy(MonitorKind::Published, EVENT_MGR_DEV_ID, CENTER_DEV_ID, CMD_PUBLISH_EVENT, payload,
                      sizeof payload);
         subscriptions.announceDeparture(modId);
+    }
+}
+
+void CPellix::drop(SessionTable::Map::iterator at, const std::string &why)
+{
+    CSocketClient *client = at->first;
+    HubLog::log(spdlog::level::warn, "module {} fd {} closed: {}", ModuleName::printable(client->getName()),
+                client->getFd(), why);
+    client->closeSocket();
+    forget(at);
+}
+
+void CPellix::enforceAccess()
+{
+    if (accessReloadAsked) {
+        accessReloadAsked = false;
+        applyReloadedRules();
+    }
+    const int64_t now = Clock::nowMs();
+    if (access.limits().queuedBytesPerUid > 0 && (now - queuedCheckedMs >= 250 || now < queuedCheckedMs)) {
+        queuedCheckedMs = now;
+        enforceQueuedBytes();
+    }
+}
+
+// The new rules apply to what comes next; a connection that holds an id they
+// no longer let it hold is closed, and its departure announced.
+void CPellix::applyReloadedRules()
+{
+    access.reload();
+    std::vector<CSocketClient *> forbidden;
+    for (auto &entry : sessions.all()) {
+        Session &session = *entry.second;
+        session.grant = access.grantFor(session.identity);
+        session.refusalsTraced = 0;
+        if (!admission.holdsOnlyAllowedIds(session)) {
+            forbidden.push_back(entry.first);
+        }
+    }
+    Delivery::Batch batch(delivery);
+    for (CSocketClient *client : forbidden) {
+        drop(sessions.position(client), "the access rules no longer let it hold its id");
+    }
+}
+
+// The queued bytes of each uid's connections, added up; a uid over its limit
+// loses the connection that holds the most.
+void CPellix::enforceQueuedBytes()
+{
+    std::map<uid_t, std::pair<size_t, CSocketClient *>> perUid; // total, and the largest holder
+    for (const auto &entry : sessions.all()) {
+        const Session &session = *entry.second;
+        const size_t queued = entry.first->queuedBytes();
+        if (!session.identity.known || queued == 0) {
+            continue;
+        }
+        std::pair<size_t, CSocketClient *> &account = perUid[session.identity.uid];
+        if (account.second == nullptr || queued > account.second->queuedBytes()) {
+            account.second = entry.first;
+        }
+        account.first += queued;
+    }
+    Delivery::Batch batch(delivery);
+    for (const auto &account : perUid) {
+        if (account.second.first > access.limits().queuedBytesPerUid) {
+            drop(sessions.position(account.second.second),
+                 "uid " + std::to_string(account.first) + " has " + std::to_string(account.second.first) +
+                     " bytes queued, over its limit");
+        }
     }
 }

@@ -23,6 +23,7 @@
 #include <string>
 
 #include "event/CEventManager.h"
+#include "hub/AccessControl.h"
 #include "hub/Admission.h"
 #include "hub/CDatagramSplitters.h"
 #include "hub/CMonitor.h"
@@ -81,6 +82,7 @@ public:
     const CRegMap &getRegMap() const { return subscriptions.record(); }
     bool getDataPrint() const { return delivery.dataPrint(); }
     const CMonitor &getMonitor() const { return monitor; }
+    const AccessControl &getAccess() const { return access; }
 
     // For the status document.
     int64_t getStartMs() const { return startMs; }
@@ -102,6 +104,14 @@ private:
     // Forgets a connection that is gone: its counters go into the totals,
     // its monitor stops, its ids are released and their departure announced.
     void forget(SessionTable::Map::iterator session);
+    // Closes a connection the hub gives up on, with a log line saying why,
+    // and forgets it.
+    void drop(SessionTable::Map::iterator session, const std::string &why);
+    // Once a pass: the access rules read again when asked, and the uids over
+    // their queued bytes made to give some back.
+    void enforceAccess();
+    void applyReloadedRules();
+    void enforceQueuedBytes();
 
     HubSettings settings;
     std::unique_ptr<CTcpServer> tcpServer;
@@ -115,6 +125,9 @@ private:
     CMonitor monitor;
     TrafficCounters closedTraffic;   // of connections that are gone
     TrafficCounters datagramTraffic; // of the UDP port
+    AccessControl access;
+    bool accessReloadAsked = false;
+    int64_t queuedCheckedMs = 0;
     Admission admission;
     StatusAnswers status;
     HubCommands commands;

@@ -8,8 +8,7 @@
 #include "proto/PacketFrame.h"
 #include "trace/Trace.h"
 
-HubCommands::HubCommands(const HubSettings &hardened, SessionTable &table, Delivery &delivery,
-                         const Admission &admit, CMonitor &monitors, StatusAnswers &answers, CSocketManager &manager)
+HubCommands::HubCommands(const HubSettings &hardened, SessionTable &table, Delivery &delivery, Admission &admit, CMonitor &monitors, StatusAnswers &answers, CSocketManager &manager)
     : settings(hardened), sessions(table), out(delivery), admission(admit), monitor(monitors), status(answers),
       loop(manager)
 {
@@ -74,6 +73,17 @@ void HubCommands::processCenterData(Sender &sender, const FrameHeader &h)
     case CMD_REPORT:
         keepReport(sender, h);
         break;
+    case CMD_RELOAD_ACCESS: {
+        // Only root over the Unix socket, whatever the rules say.
+        const PeerIdentity *who = sender.isStream() ? &sender.session->identity : nullptr;
+        if (who == nullptr || who->kind != PeerIdentity::kUnixSocket || !who->known || who->uid != 0) {
+            tm_printf(TRACE_WARM, "processCenterData", __LINE__, "reload of the access rules refused: not root over "
+                                                                  "the Unix socket\n");
+        } else if (reloadRequest) {
+            reloadRequest();
+        }
+        break;
+    }
     default:
         tm_printf(TRACE_ALERT, "processCenterData", 436, "not find this cmd: 0x%04x\n", h.cmd);
         break;

@@ -3,6 +3,7 @@
 // diagnostics switches, and status, monitor and report. One switch on the
 // command; a command the hub does not know is traced and dropped.
 
+#include <functional>
 #include <string>
 
 #include "hub/Admission.h"
@@ -18,8 +19,12 @@ class CSocketManager;
 
 class HubCommands {
 public:
-    HubCommands(const HubSettings &hardened, SessionTable &table, Delivery &delivery, const Admission &admission,
+    HubCommands(const HubSettings &hardened, SessionTable &table, Delivery &delivery, Admission &admission,
                 CMonitor &monitor, StatusAnswers &status, CSocketManager &loop);
+
+    // What the reload command asks for (the hub reads the rules once the
+    // read that carried it is done).
+    void setReloadRequest(const std::function<void()> &request) { reloadRequest = request; }
 
     void processCenterData(Sender &sender, const FrameHeader &header);
 
@@ -32,7 +37,8 @@ private:
     const HubSettings &settings;
     SessionTable &sessions;
     Delivery &out;
-    const Admission &admission;
+    Admission &admission;
+    std::function<void()> reloadRequest;
     CMonitor &monitor;
     StatusAnswers &status;
     CSocketManager &loop;

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 struct HubSettings {
     enum EventLoop {
@@ -42,4 +43,6 @@ struct HubSettings {
     // An unsubscription also takes the pair out of the saved record, so
     // that it does not come back at the next start.
     bool recordUnsubscriptions = false;
+    // Rules of who may do what (see AccessRules); empty: none, as before.
+    std::string accessFile;
 };

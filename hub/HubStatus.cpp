@@ -37,7 +37,7 @@ void counters(JsonWriter &json, const TrafficCounters &traffic)
     json.endObject();
 }
 
-void settings(JsonWriter &json, const HubSettings &hub, long servePauseUs)
+void settings(JsonWriter &json, const HubSettings &hub, long servePauseUs, const AccessControl &access)
 {
     static const char *const kPolicies[] = {"name", "peer", "none"};
     char address[INET_ADDRSTRLEN] = "";
@@ -54,6 +54,13 @@ void settings(JsonWriter &json, const HubSettings &hub, long servePauseUs)
     json.text("eventLoop", hub.eventLoop == HubSettings::LOOP_EPOLL ? "epoll" : "select");
     json.unsignedNumber("maxMonitors", hub.maxMonitors);
     json.boolean("recordUnsubscriptions", hub.recordUnsubscriptions);
+    if (access.enabled()) {
+        json.beginObject("access");
+        json.text("file", access.file());
+        json.boolean("trusted", access.trusted());
+        json.unsignedNumber("rules", access.ruleCount());
+        json.endObject();
+    }
     json.endObject();
 }
 
@@ -129,7 +136,7 @@ std::string HubStatus::build(const CPellix &hub, int64_t nowMs)
     json.beginObject();
     json.text("version", PELLIX_VERSION);
     json.number("uptimeMs", nowMs - hub.getStartMs());
-    settings(json, hub.getSettings(), hub.servePauseUs());
+    settings(json, hub.getSettings(), hub.servePauseUs(), hub.getAccess());
     json.beginObject("totals");
     counters(json, hub.totalTraffic());
     json.endObject();
@@ -174,14 +181,20 @@ std::string HubStatus::build(const CPellix &hub, int64_t nowMs)
         json.beginObject();
         counters(json, info.counters());
         json.number("fd", client->getFd());
-        json.text("transport", info.unixSocket ? "unix" : "tcp");
-        if (info.unixSocket) {
-            json.text("peer", info.pid > 0 ? "pid " + std::to_string(info.pid) + " uid " + std::to_string(info.uid)
-                                           : std::string());
-            json.number("pid", info.pid);
-            json.unsignedNumber("uid", info.uid);
+        const PeerIdentity &who = info.identity;
+        const bool unix = who.kind == PeerIdentity::kUnixSocket;
+        json.text("transport", unix ? "unix" : "tcp");
+        if (unix) {
+            json.text("peer", who.pid > 0 ? "pid " + std::to_string(who.pid) + " uid " + std::to_string(who.uid)
+                                          : std::string());
+            json.number("pid", who.pid);
         } else {
             json.text("peer", info.peer);
+        }
+        if (who.known) {
+            json.unsignedNumber("uid", who.uid);
+            json.unsignedNumber("gid", who.gid);
+            json.text("user", who.user);
         }
         int subscriptions = 0;
         json.beginArray("ids");

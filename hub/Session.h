@@ -14,9 +14,13 @@
 #include <cstdint>
 #include <string>
 
+#include <memory>
+
+#include "hub/AccessGrant.h"
 #include "hub/StatusService.h"
 #include "hub/TokenBucket.h"
 #include "hub/TrafficCounters.h"
+#include "net/PeerIdentity.h"
 #include "proto/CDecoupler.h"
 
 class CSocketClient;
@@ -34,12 +38,11 @@ struct Session {
     int missCount = 0;
     std::bitset<256> ids; // the module ids registered to it
 
-    // Who is at the other end, as of accept.
-    bool unixSocket = false;
+    // Who is at the other end, as of accept: for the Unix socket always, for
+    // TCP from this host with access rules (see PeerIdentity).
+    PeerIdentity identity;
     bool loopbackPeer = false; // the Unix socket or loopback, asked where a setting needs it
     std::string peer;          // "address:port" of a TCP peer
-    pid_t pid = -1;            // of a Unix-socket peer, as of connect
-    uid_t uid = static_cast<uid_t>(-1);
 
     int64_t connectedAtMs;
     int64_t lastInputMs;
@@ -47,4 +50,11 @@ struct Session {
     std::string report; // the module's last report, compact JSON; empty for none
     TokenBucket statusBudget = StatusService::connectionBudget();
     int statusLateFor = -1; // srcId of a status answer owed, -1 for none
+
+    // With access rules: what it may do, which kinds of refusal were traced
+    // in the episode under way, and whether it counts towards its uid's
+    // connections.
+    std::shared_ptr<const AccessGrant> grant;
+    unsigned refusalsTraced = 0;
+    bool countedForUid = false;
 };

@@ -188,6 +188,17 @@ unsigned long PeerProcess::unixPeerInode(int fd)
 
 unsigned long PeerProcess::tcpPeerInode(int fd)
 {
+    uid_t uid = 0;
+    return tcpPeerSocket(fd, uid);
+}
+
+bool PeerProcess::tcpPeerUid(int fd, uid_t &uid)
+{
+    return tcpPeerSocket(fd, uid) != 0;
+}
+
+unsigned long PeerProcess::tcpPeerSocket(int fd, uid_t &uid)
+{
     struct sockaddr_in local;
     struct sockaddr_in peer;
     socklen_t localLen = sizeof local;
@@ -200,11 +211,12 @@ unsigned long PeerProcess::tcpPeerInode(int fd)
     if (!sameHostAddress(peer.sin_addr.s_addr, local.sin_addr.s_addr)) {
         return 0;
     }
-    return socketInode(peer.sin_addr.s_addr, ntohs(peer.sin_port), local.sin_addr.s_addr, ntohs(local.sin_port));
+    return socketInode(peer.sin_addr.s_addr, ntohs(peer.sin_port), local.sin_addr.s_addr, ntohs(local.sin_port),
+                       uid);
 }
 
 unsigned long PeerProcess::socketInode(uint32_t peerAddr, unsigned peerPort, uint32_t localAddr,
-                                       unsigned localPort)
+                                       unsigned localPort, uid_t &uid)
 {
     FILE *table = fopen("/proc/net/tcp", "re");
     if (table == nullptr) {
@@ -220,9 +232,11 @@ unsigned long PeerProcess::socketInode(uint32_t peerAddr, unsigned peerPort, uin
         unsigned fromPort = 0;
         unsigned toPort = 0;
         unsigned long inode = 0;
-        if (sscanf(line, " %*u: %lx:%x %lx:%x %*x %*x:%*x %*x:%*x %*x %*u %*u %lu", &fromAddr, &fromPort, &toAddr,
-                   &toPort, &inode) == 5 &&
+        unsigned long owner = 0;
+        if (sscanf(line, " %*u: %lx:%x %lx:%x %*x %*x:%*x %*x:%*x %*x %lu %*u %lu", &fromAddr, &fromPort, &toAddr,
+                   &toPort, &owner, &inode) == 6 &&
             fromAddr == peerAddr && fromPort == peerPort && toAddr == localAddr && toPort == localPort) {
+            uid = static_cast<uid_t>(owner);
             found = inode;
         }
     }

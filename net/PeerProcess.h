@@ -24,6 +24,9 @@ public:
     // was opened, so that a pid reused meanwhile is never signalled. why
     // says what was missing when the result is -1.
     static pid_t pinPeer(int fd, int &pidfd, const char *&why);
+    // The user that created the peer socket of a TCP connection from this
+    // host, as /proc/net/tcp lists it; false for other peers.
+    static bool tcpPeerUid(int fd, uid_t &uid);
     // Sends sig through pidfd when there is one, else by pid.
     static int signal(pid_t pid, int pidfd, int sig);
     // Process and user id of a Unix-domain socket's peer as of connect;
@@ -35,9 +38,11 @@ private:
     static unsigned long peerInode(int fd);
     static unsigned long unixPeerInode(int fd);
     static unsigned long tcpPeerInode(int fd);
+    static unsigned long tcpPeerSocket(int fd, uid_t &uid);
     // The inode of the socket in /proc/net/tcp whose local end is
     // peerAddr:peerPort and whose remote end is ours; 0 when not listed.
-    static unsigned long socketInode(uint32_t peerAddr, unsigned peerPort, uint32_t localAddr, unsigned localPort);
+    static unsigned long socketInode(uint32_t peerAddr, unsigned peerPort, uint32_t localAddr, unsigned localPort,
+                                     uid_t &uid);
     static pid_t inodeOwner(unsigned long inode);
     // True when process pid holds a descriptor whose link reads target;
     // each link read costs one of budget.

@@ -32,6 +32,7 @@ enum FrameCommand {
     CMD_STATUS = pellix::wire::kCmdStatus,
     CMD_MONITOR = pellix::wire::kCmdMonitor,
     CMD_REPORT = pellix::wire::kCmdReport,
+    CMD_RELOAD_ACCESS = pellix::wire::kCmdReloadAccess,
 };
 
 class PacketFrame {

@@ -22,7 +22,7 @@ jobs=${PELLIX_FUZZ_JOBS:-1}
 build=build-fuzz
 # Target and its corpus directory under fuzz/corpus.
 declare -A corpus=([FuzzHub]=hub [FuzzConfig]=config [FuzzRegMap]=regmap [FuzzHubAnswers]=answers
-                   [FuzzBridgeConfig]=bridge)
+                   [FuzzBridgeConfig]=bridge [FuzzAccessRules]=access)
 # FuzzHub's inputs are kept short: a long one costs far more per run and
 # adds little, since its operations can build any frame in pieces.
 declare -A options=([FuzzHub]="-max_len=2048")

@@ -324,6 +324,7 @@ TEST_F(PellixParaTest, OptionalKeysAreReadWhenPresentAndNamedWhenUnusable)
     EXPECT_EQ(r.para.settings.killPolicy, HubSettings::KILL_PEER);
     EXPECT_TRUE(r.para.settings.recordUnsubscriptions);
     EXPECT_EQ(r.para.settings.eventLoop, HubSettings::LOOP_EPOLL);
+    EXPECT_EQ(r.para.settings.accessFile, "/etc/pellix/access.json");
     r = readContent("{\"maxMonitors\": 64}");
     EXPECT_EQ(r.para.settings.maxMonitors, 64u);
 
@@ -333,7 +334,8 @@ TEST_F(PellixParaTest, OptionalKeysAreReadWhenPresentAndNamedWhenUnusable)
           "\"servePauseUs\": 1.5", "\"servePauseUs\": \"0\"", "\"sendQueueBytes\": 4294967296",
           "\"strictModules\": 1", "\"hubCommandsFrom\": \"LOCAL\"", "\"killPolicy\": \"all\"",
           "\"killPolicy\": [\"peer\"]", "\"maxMonitors\": 257", "\"maxMonitors\": -1",
-          "\"recordUnsubscriptions\": \"yes\"", "\"eventLoop\": \"poll\"", "\"eventLoop\": 1"}) {
+          "\"recordUnsubscriptions\": \"yes\"", "\"eventLoop\": \"poll\"", "\"eventLoop\": 1",
+          "\"accessFile\": \"relative.json\"", "\"accessFile\": \"\""}) {
         r = readContent(std::string("{") + member + "}");
         const std::string key = std::string(member).substr(1, std::string(member).find('"', 1) - 1);
         EXPECT_EQ(r.rc, 0) << member;

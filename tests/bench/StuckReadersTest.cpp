@@ -35,12 +35,7 @@ TEST(BenchStuck, ThroughTheHardenedHubEveryProbeArrivesDuringTheFlood)
 {
     TempDir dir;
     e2e::DaemonProcess daemon(dir);
-    std::string config = readFile(std::string(PELLIX_SOURCE_PATH) + "/packaging/pellixPara.hardened.json");
-    const uint16_t port = e2e::pickFreePort();
-    config = std::regex_replace(config, std::regex("\"tcpListenPort\" : 10032"),
-                                "\"tcpListenPort\" : " + std::to_string(port));
-    writeFile(daemon.configPath(), config);
-    ASSERT_TRUE(daemon.startExpecting(port)) << daemon.lastError();
+    ASSERT_TRUE(daemon.startHardened()) << daemon.lastError();
 
     std::unique_ptr<bench::Wire> wire = bench::makeWire(bench::Target::Pellix, daemon.port());
     bench::StuckPlan plan;

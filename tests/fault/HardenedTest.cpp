@@ -15,18 +15,7 @@ namespace {
 
 class FaultHardened : public FaultFixture {
 protected:
-    // Starts the daemon with the shipped hardened file, `overrides`
-    // (members such as "\"sendQueueBytes\": 262144") put in front of its keys.
-    bool startHardened(const std::string &overrides = std::string())
-    {
-        std::string text = readFile(std::string(PELLIX_SOURCE_PATH) + "/packaging/pellixPara.hardened.json");
-        const uint16_t port = pickFreePort();
-        text = std::regex_replace(text, std::regex("\"tcpListenPort\" : 10032"),
-                                  "\"tcpListenPort\" : " + std::to_string(port) + (overrides.empty() ? "" : ", ") +
-                                      overrides);
-        writeFile(daemon.configPath(), text);
-        return daemon.startExpecting(port);
-    }
+    bool startHardened(const std::string &overrides = std::string()) { return daemon.startHardened(overrides); }
 
     // The local address of the hub's sockets on its port, as /proc shows
     // them ("0100007F" for 127.0.0.1).

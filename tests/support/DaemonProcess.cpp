@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -392,6 +393,23 @@ bool DaemonProcess::start()
         }
     }
     return false;
+}
+
+bool DaemonProcess::startHardened(const std::string &overrides)
+{
+    const std::string source = PELLIX_SOURCE_PATH;
+    std::string text = readFile(source + "/packaging/pellixPara.hardened.json");
+    const uint16_t port = pickFreePort();
+    text = std::regex_replace(text, std::regex("\"tcpListenPort\" : 10032"),
+                              "\"tcpListenPort\" : " + std::to_string(port) + (overrides.empty() ? "" : ", ") +
+                                  overrides);
+    writeFile(configPath(), text);
+    mkdir((rootDir + "/etc").c_str(), 0755);
+    mkdir((rootDir + "/etc/pellix").c_str(), 0755);
+    const std::string rules = rootDir + "/etc/pellix/access.json";
+    writeFile(rules, readFile(source + "/packaging/pellixAccess.json"));
+    chmod(rules.c_str(), 0644);
+    return startExpecting(port);
 }
 
 bool DaemonProcess::startExpecting(uint16_t expectedPort)

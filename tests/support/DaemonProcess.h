@@ -79,6 +79,11 @@ public:
     // try again with another one. False (with the reason in lastError()) if
     // the daemon never got ready.
     bool start();
+    // Writes the hardened configuration the package ships, with a free port
+    // and `overrides` (members such as "\"sendQueueBytes\" : 262144") in front
+    // of its keys, and the access rules it names (the package's example) at
+    // their place under the root; then starts the daemon with them.
+    bool startHardened(const std::string &overrides = std::string());
     // Starts with whatever configuration the root holds and waits until the
     // daemon listens on `expectedPort` and on the Unix socket.
     bool startExpecting(uint16_t expectedPort);

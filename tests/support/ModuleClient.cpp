@@ -6,7 +6,9 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <grp.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -100,6 +102,67 @@ ModuleClient ModuleClient::udp(uint16_t port)
         return ModuleClient(UDP, -1, why);
     }
     return ModuleClient(UDP, s, "");
+}
+
+ModuleClient ModuleClient::connectAs(Transport transport, uint16_t port, const std::string &path, uid_t uid,
+                                     gid_t gid, const std::vector<gid_t> &groups)
+{
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        return ModuleClient(transport, -1, errnoText("socketpair"));
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        // The socket is made and connected as the user; the fd passes back.
+        if (setgroups(groups.size(), groups.data()) != 0 || setresgid(gid, gid, gid) != 0 ||
+            setresuid(uid, uid, uid) != 0) {
+            _exit(1);
+        }
+        ModuleClient made = transport == TCP    ? tcp(port)
+                            : transport == UDP  ? udp(port)
+                                                : unixStream(path);
+        if (!made.isOpen()) {
+            _exit(2);
+        }
+        char byte = 'f';
+        struct iovec data = {&byte, 1};
+        char control[CMSG_SPACE(sizeof(int))] = {};
+        struct msghdr message = {};
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        struct cmsghdr *header = CMSG_FIRSTHDR(&message);
+        header->cmsg_level = SOL_SOCKET;
+        header->cmsg_type = SCM_RIGHTS;
+        header->cmsg_len = CMSG_LEN(sizeof(int));
+        memcpy(CMSG_DATA(header), &made.fd, sizeof(int));
+        _exit(sendmsg(pair[1], &message, 0) == 1 ? 0 : 3);
+    }
+    ::close(pair[1]);
+    int received = -1;
+    char byte = 0;
+    struct iovec data = {&byte, 1};
+    char control[CMSG_SPACE(sizeof(int))] = {};
+    struct msghdr message = {};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    if (child > 0 && recvmsg(pair[0], &message, MSG_CMSG_CLOEXEC) == 1) {
+        struct cmsghdr *header = CMSG_FIRSTHDR(&message);
+        if (header != nullptr && header->cmsg_type == SCM_RIGHTS) {
+            memcpy(&received, CMSG_DATA(header), sizeof(int));
+        }
+    }
+    ::close(pair[0]);
+    int status = 0;
+    if (child > 0) {
+        waitpid(child, &status, 0);
+    }
+    return ModuleClient(transport, received,
+                        received >= 0 ? std::string() : "no connection as uid " + std::to_string(uid) + ", child " +
+                                                           std::to_string(WEXITSTATUS(status)));
 }
 
 ModuleClient::ModuleClient(ModuleClient &&other) noexcept

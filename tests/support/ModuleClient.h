@@ -6,9 +6,12 @@
 // The descriptor is opened close-on-exec, so daemons started later do not
 // inherit it, and closed by the destructor.
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 namespace e2e {
 
@@ -22,6 +25,12 @@ public:
     static ModuleClient tcp(uint16_t port);
     static ModuleClient unixStream(const std::string &path);
     static ModuleClient udp(uint16_t port);
+    // A connection made by a child process running as uid and gid (with
+    // groups as its supplementary groups), then handed to this process: the
+    // hub sees that user at the other end. For TCP and UDP the port, for
+    // UNIX the path.
+    static ModuleClient connectAs(Transport transport, uint16_t port, const std::string &path, uid_t uid, gid_t gid,
+                                  const std::vector<gid_t> &groups = std::vector<gid_t>());
 
     ModuleClient(ModuleClient &&other) noexcept;
     ModuleClient &operator=(ModuleClient &&other) noexcept;

@@ -36,6 +36,7 @@ constexpr int kCmdTraceLevel = 0x0068;  // 4 bytes, signed level
 constexpr int kCmdStatus = 0x0080;  // the status document, answered in parts
 constexpr int kCmdMonitor = 0x0081; // 1 byte: 1 on, 0 off; copies as records
 constexpr int kCmdReport = 0x0082;  // a module's own counters, one JSON object
+constexpr int kCmdReloadAccess = 0x0083; // read the access rules again (root over the Unix socket)
 
 // Layout.
 constexpr char kStartMark[] = "<start>";
