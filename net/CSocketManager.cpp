@@ -37,12 +37,8 @@ CSocketManager::~CSocketManager()
 
 void CSocketManager::storeLocked(int fd, CObjectBase *endpoint)
 {
-    if (poller && fd >= 0 && endpoint != nullptr) {
-        endpoint->setWriteInterest(this);
-        if (!poller->watch(fd, endpoint->writeArmed)) {
-            const int err = errno;
-            tm_printf(TRACE_ERROR, "add", __LINE__, "fd %d cannot be watched: %s\n", fd, strerror(err));
-        }
+    if (epoll && fd >= 0 && endpoint != nullptr) {
+        epoll->watch(fd, endpoint);
     }
     std::map<int, CObjectBase *>::iterator it = socketMap.find(fd);
     if (it == socketMap.end()) {
@@ -69,7 +65,7 @@ int CSocketManager::add(int fd, CObjectBase *endpoint)
         storeLocked(nextDetachedKey--, endpoint);
         return 0;
     }
-    if (fd >= FD_SETSIZE && !poller) {
+    if (fd >= FD_SETSIZE && !epoll) {
         tm_printf(TRACE_ERROR, "add", __LINE__, "fd %d is beyond the select limit %d, never watched\n", fd,
                   FD_SETSIZE);
     }
@@ -88,8 +84,8 @@ int CSocketManager::remove(int fd)
         return -1;
     }
     tm_printf(TRACE_NOTICE, "remove", __LINE__, "find fd %d, now delete\n", fd);
-    if (poller && fd >= 0) {
-        poller->unwatch(fd);
+    if (epoll && fd >= 0) {
+        epoll->unwatch(fd);
     }
     socketMap.erase(it);
     return 0;
@@ -165,117 +161,20 @@ void CSocketManager::flushWritable(const fd_set &writeSet)
 
 bool CSocketManager::useEpoll()
 {
-    std::unique_ptr<EpollPoller> epoll(new EpollPoller());
-    if (!epoll->ok()) {
+    std::unique_ptr<EpollLoop> loop(new EpollLoop(*this));
+    if (!loop->ok()) {
         const int err = errno;
         tm_printf(TRACE_ERROR, "useEpoll", __LINE__, "no epoll (%s), the select loop stays\n", strerror(err));
         return false;
     }
     std::lock_guard<std::mutex> lock(mapMutex);
-    poller = std::move(epoll);
+    epoll = std::move(loop);
     for (const auto &entry : socketMap) {
         if (entry.first >= 0 && entry.second != nullptr) {
-            entry.second->setWriteInterest(this);
-            poller->watch(entry.first, false);
+            epoll->watch(entry.first, entry.second);
         }
     }
     return true;
-}
-
-void CSocketManager::writePending(CObjectBase *endpoint)
-{
-    pendingWrites.push_back(endpoint);
-}
-
-void CSocketManager::endpointGone(CObjectBase *endpoint)
-{
-    pendingWrites.erase(std::remove(pendingWrites.begin(), pendingWrites.end(), endpoint), pendingWrites.end());
-}
-
-int CSocketManager::checkPendingWrites(int64_t nowMs)
-{
-    int closed = 0;
-    for (size_t i = 0; i < pendingWrites.size();) {
-        CObjectBase *endpoint = pendingWrites[i];
-        const int fd = endpoint->getFd();
-        if (endpoint->isConnected() && endpoint->hasUnsentBytes()) {
-            const int64_t still = endpoint->sendQueueStillMs(nowMs);
-            if (stallTimeout > 0 && still >= stallTimeout) {
-                tm_printf(TRACE_WARM, "collectFds", __LINE__, "send queue of fd %d stuck for %lld ms, closing\n", fd,
-                          static_cast<long long>(still));
-                // Its owner may send elsewhere meanwhile: this list may grow.
-                endpoint->loseConnection();
-                ++closed;
-            } else if (!endpoint->writeArmed && poller->watch(fd, true)) {
-                endpoint->writeArmed = true;
-            }
-            ++i;
-            continue;
-        }
-        if (endpoint->writeArmed && endpoint->isDescriptorOpen()) {
-            poller->watch(fd, false);
-        }
-        endpoint->writeArmed = false;
-        endpoint->writeListed = false;
-        pendingWrites[i] = pendingWrites.back();
-        pendingWrites.pop_back();
-    }
-    return closed;
-}
-
-void CSocketManager::serveReadable(CObjectBase *endpoint)
-{
-    // What the socket holds now, within a budget so that every connection
-    // gets its turn: a level-triggered wait reports the rest next pass.
-    for (int reads = 0; reads < kReadsPerPass && endpoint->isConnected(); ++reads) {
-        if (!endpoint->readsMore(endpoint->onReadAble())) {
-            break;
-        }
-    }
-}
-
-int CSocketManager::runEpollPass(int timeoutMs)
-{
-    const TimerTime now = TimerClock::now();
-    const int64_t nowMs = now.sec * 1000 + now.usec / 1000;
-    checkPendingWrites(nowMs);
-    const int wait = timerManager->msUntilNextDue(timeoutMs);
-    const int count = poller->wait(wait, readyFds);
-    if (count == 0) {
-        return 1;
-    }
-    if (count < 0) {
-        const int err = errno;
-        perror("epoll_wait");
-        tm_printf(TRACE_ERROR, "startSelect", __LINE__, "epoll_wait ret %d , errno: %d:%s \n", count, err,
-                  strerror(err));
-        return -1;
-    }
-    for (const EpollPoller::Ready &r : readyFds) {
-        CObjectBase *endpoint = nullptr;
-        if (r.writable && find(r.fd, endpoint) == 0 && endpoint != nullptr) {
-            endpoint->flushUnsent();
-        }
-    }
-    for (const EpollPoller::Ready &r : readyFds) {
-        if (!r.readable) {
-            continue;
-        }
-        // Looked up again, as in the select pass: an earlier handler may
-        // have replaced the entry, and endpoints are deleted only by the
-        // connection check at the top of a pass.
-        CObjectBase *endpoint = nullptr;
-        if (find(r.fd, endpoint) != 0 || endpoint == nullptr || !endpoint->isConnected()) {
-            // Nobody reads it: it must not wake every wait until the check.
-            poller->unwatch(r.fd);
-            continue;
-        }
-        serveReadable(endpoint);
-        if (servePause > 0) {
-            usleep(servePause);
-        }
-    }
-    return 1;
 }
 
 int CSocketManager::runPass(int timeoutMs)
@@ -293,8 +192,10 @@ int CSocketManager::runPass(int timeoutMs)
     for (const std::function<void()> &hook : passHooks) {
         hook();
     }
-    if (poller) {
-        return runEpollPass(timeoutMs);
+    if (epoll) {
+        const TimerTime now = TimerClock::now();
+        return epoll->pass(timerManager->msUntilNextDue(timeoutMs), now.sec * 1000 + now.usec / 1000, stallTimeout,
+                           servePause);
     }
     const TimerTime now = TimerClock::now();
     const int64_t nowMs = now.sec * 1000 + now.usec / 1000;

@@ -21,8 +21,7 @@
 #include <sys/select.h>
 
 #include "net/CObjectBase.h"
-#include "net/EpollPoller.h"
-#include "net/WriteInterest.h"
+#include "net/EpollLoop.h"
 #include "timer/CTimerManager.h"
 #include "timer/TimerCallback.h"
 
@@ -30,7 +29,7 @@
 #define PELLIX_SERVE_PAUSE_US 1000
 #endif
 
-class CSocketManager : private WriteInterest {
+class CSocketManager {
 public:
     // Pause after each served descriptor, in microseconds (0: none).
     static constexpr unsigned kServePauseUs = PELLIX_SERVE_PAUSE_US;
@@ -52,8 +51,8 @@ public:
     // until it is empty, up to kReadsPerPass reads a pass. False (the select
     // loop stays) when the kernel gave no epoll descriptor.
     bool useEpoll();
-    bool usesEpoll() const { return poller != nullptr; }
-    static const int kReadsPerPass = 4;
+    bool usesEpoll() const { return epoll != nullptr; }
+    static const int kReadsPerPass = EpollLoop::kReadsPerPass;
 
     // Runs passes until stopped (0) or the wait fails (-1).
     int startSelect();
@@ -86,9 +85,6 @@ public:
     int stallTimeoutMs() const { return stallTimeout; }
 
 private:
-    void writePending(CObjectBase *endpoint) override;
-    void endpointGone(CObjectBase *endpoint) override;
-
     struct Stalled {
         int key;
         CObjectBase *endpoint;
@@ -101,13 +97,7 @@ private:
     int collectFds(int &highest, int64_t nowMs);
     int closeStalled();
     void flushWritable(const fd_set &writeSet);
-    int runEpollPass(int timeoutMs);
-    // The endpoints with unsent bytes: watched for writing while they have
-    // them, closed when they have stopped moving, let go once they are sent.
-    int checkPendingWrites(int64_t nowMs);
-    void serveReadable(CObjectBase *endpoint);
-    // Before an endpoint is deleted: the epoll side forgets it.
-    void release(int key, CObjectBase *endpoint);
+
     // Stores endpoint under fd; an accepted endpoint that it pushes out (its
     // descriptor closed, the number reused) is deleted at the next check.
     void storeLocked(int fd, CObjectBase *endpoint);
@@ -126,7 +116,5 @@ private:
     int stallTimeout = kStallTimeoutMs;
     int nextDetachedKey = -1;  // keys for endpoints that hold no descriptor
     std::vector<std::function<void()>> passHooks;
-    std::unique_ptr<EpollPoller> poller;      // null: the select loop
-    std::vector<CObjectBase *> pendingWrites;  // epoll: endpoints with unsent bytes
-    std::vector<EpollPoller::Ready> readyFds;  // reused every epoll pass
+    std::unique_ptr<EpollLoop> epoll; // null: the select loop
 };
