@@ -36,13 +36,7 @@ bool PacketFrame::readS32LE(const unsigned char *frame, int size, int offset, in
 bool PacketFrame::append(std::string &out, int devId, int srcId, uint16_t cmd, const void *head, size_t headSize,
                          const void *body, size_t bodySize)
 {
-    if (head == nullptr) {
-        headSize = 0;
-    }
-    if (body == nullptr) {
-        bodySize = 0;
-    }
-    const size_t payload = headSize + bodySize;
+    const size_t payload = (head != nullptr ? headSize : 0) + (body != nullptr ? bodySize : 0);
     if (payload > static_cast<size_t>(kMaxPayload)) {
         return false;
     }
