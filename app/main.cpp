@@ -3,14 +3,17 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 
 #include "app/CLogManager.h"
+#include "app/HubNotifier.h"
 #include "app/PellixPara.h"
 #include "app/PellixPaths.h"
 #include "app/SignalHandler.h"
 #include "hub/CPellix.h"
+#include "notify/SystemdNotifier.h"
 #include "trace/Trace.h"
 
 namespace {
@@ -24,6 +27,15 @@ const int kStartTraceLevel = TRACE_NOTICE;
 
 int main(int, char **)
 {
+    // Only under a service manager that asked for it (NOTIFY_SOCKET).
+    std::string notifyError;
+    const std::unique_ptr<SystemdNotifier> notifier = SystemdNotifier::fromEnvironment(notifyError);
+    if (!notifyError.empty()) {
+        fprintf(stderr, "pellix: %s\n", notifyError.c_str());
+    }
+    if (notifier) {
+        notifier->armForSignals(); // every signal ends the hub: STOPPING=1 from the handler
+    }
     installSignalHandlers();
     CLogManager::getInstance()->initLogger(CLogManager::kLoggerName, PellixPaths::logDir(), kMaxLogFileSize,
                                            kRotatedLogFiles);
@@ -53,7 +65,15 @@ int main(int, char **)
                   path.c_str());
         pellix.setSettings(para.settings);
         pellix.initServers(port, path);
+        std::unique_ptr<HubNotifier> hubNotifier;
+        if (notifier) {
+            hubNotifier.reset(new HubNotifier(pellix, *notifier));
+            pellix.getSocketManager()->addPassHook([&hubNotifier] { hubNotifier->pass(); });
+        }
         pellix.run();
+        if (notifier) {
+            notifier->stopping();
+        }
     }
     logger.reset();
     return 0;
