@@ -270,9 +270,10 @@ expect_installed() { # version
   pellix_uid=$(awk -F: '$1 == "pellix" { print $3 }' "$root/etc/passwd")
   [ -n "$pellix_uid" ] && [ "$pellix_uid" -gt 0 ] && [ "$pellix_uid" -lt 1000 ] ||
     fail "no system user pellix in the root's /etc/passwd"
-  for dir in work work/data/log; do
-    [ "$(stat -c %u "$root/$dir")" = "$pellix_uid" ] || fail "/$dir is not the user pellix's"
-  done
+  pellix_gid=$(awk -F: '$1 == "pellix" { print $3 }' "$root/etc/group")
+  [ "$(stat -c '%u %g %a' "$root/work")" = "0 $pellix_gid 1775" ] ||
+    fail "/work is not root's, sticky and writable by the group pellix: $(stat -c '%u %g %a' "$root/work")"
+  [ "$(stat -c %u "$root/work/data/log")" = "$pellix_uid" ] || fail "/work/data/log is not the user pellix's"
   for unit in pellix.service pellix-bridge.service; do
     [ "$(readlink "$wants/$unit")" = "/usr/lib/systemd/system/$unit" ] || fail "$unit is not enabled"
   done
@@ -285,7 +286,7 @@ echo "== install $old_version into $root"
 in_root -i "${old_debs[@]}"
 expect_installed "$old_version"
 first_uid=$pellix_uid
-echo "installed: user pellix ($pellix_uid), /work its own, both units enabled, conffiles registered"
+echo "installed: user pellix ($pellix_uid), /work open to it, both units enabled, conffiles registered"
 # What an operator would edit; the upgrade must keep it.
 echo "PELLIX_ROOT=/tmp/edited-by-the-operator" | $sudo tee -a "$root/etc/default/pellix" > /dev/null
 echo "// edited by the operator" | $sudo tee -a "$root/etc/pellix-bridge/bridge.json" > /dev/null
