@@ -75,6 +75,7 @@ if [ "${1:-}" = "--inside" ]; then
   as_unit=()
   if setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=-all,+kill --ambient-caps=-all,+kill \
       --bounding-set=-all,+kill --no-new-privs true 2> /dev/null; then
+    # shellcheck disable=SC2054 # the commas are setpriv's
     as_unit=(setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=-all,+kill \
              --ambient-caps=-all,+kill --bounding-set=-all,+kill --no-new-privs)
     chown -R nobody:nogroup "$hub"
