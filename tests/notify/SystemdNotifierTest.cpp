@@ -167,15 +167,6 @@ TEST_F(SystemdNotifierTest, ReadyOnceWhenReadyAndWatchdogEveryHalfInterval)
     EXPECT_EQ((std::vector<int64_t>{2000, 2500, 3000, 3500}), fed);
 }
 
-TEST_F(SystemdNotifierTest, NoWatchdogWhenNoneAsked)
-{
-    SystemdNotifier n(manager.path(), 0);
-    for (int64_t t = 0; t < 5000; t += 100) {
-        n.pass(t, false, std::function<std::string()>());
-    }
-    EXPECT_TRUE(received().empty());
-}
-
 TEST_F(SystemdNotifierTest, StatusOnceASecondWhenChangedAndOnOneLine)
 {
     SystemdNotifier n(manager.path(), 0);
