@@ -12,6 +12,7 @@
 #include <ctime>
 
 #include "app/CLogManager.h"
+#include "notify/SystemdNotifier.h"
 
 namespace {
 
@@ -252,6 +253,9 @@ void onSignal(int sig)
         _exit(-1);
     }
     handlingSignal = 1;
+    // Under a service manager the end is announced first: a fault below may
+    // leave no time for it.
+    SystemdNotifier::sendStoppingFromSignal();
 
     // A fault inside the handler itself (the unwinder following a corrupt
     // stack, say) must re-enter it rather than be blocked: a blocked fault

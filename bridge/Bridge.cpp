@@ -109,6 +109,14 @@ const BridgeStats &Bridge::stats()
     return counters;
 }
 
+std::string Bridge::statusLine()
+{
+    const BridgeStats &s = stats();
+    return std::string("hub ") + (hubStarted && hub->isConnected() ? "up" : "down") + ", broker " +
+           (link->state() == MqttLink::Up ? "up" : "down") + ", sent: " + std::to_string(s.sent) +
+           ", received: " + std::to_string(s.received) + ", queued: " + std::to_string(s.queued);
+}
+
 int Bridge::run(volatile sig_atomic_t &stop, volatile sig_atomic_t &report)
 {
     int status = 0;
@@ -116,6 +124,9 @@ int Bridge::run(volatile sig_atomic_t &stop, volatile sig_atomic_t &report)
         int64_t now = nowMs();
         tryHub(now);
         tryBroker(now);
+        if (passHook) {
+            passHook();
+        }
 
         struct pollfd fds[2];
         nfds_t count = 0;

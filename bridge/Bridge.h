@@ -14,6 +14,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -42,6 +43,11 @@ public:
     // (and clears it). 0 after a stop, 1 when polling failed.
     int run(volatile sig_atomic_t &stop, volatile sig_atomic_t &report);
     const BridgeStats &stats();
+    // Called on every pass of run(), the first time once the hub was tried:
+    // for the service manager's readiness and watchdog.
+    void setPassHook(const std::function<void()> &hook) { passHook = hook; }
+    // "hub up, broker down, sent: 12, received: 3, queued: 2"
+    std::string statusLine();
 
 private:
     void restoreQueue();
@@ -86,6 +92,7 @@ private:
     uint64_t badMessages = 0; // refused by libmosquitto when published
     std::string lastReport;   // as the hub has it; empty after a (re)connection
     int64_t lastReportAt = -1000000;
+    std::function<void()> passHook;
 };
 
 } // namespace bridge

@@ -245,7 +245,8 @@ void prepare(std::vector<std::string> &line)
             }
             return;
         }
-        expect(word.size() < 2 || word[0] != '-' || o != nullptr || key == "--help" || key == "-h",
+        expect(word.size() < 2 || word[0] != '-' || o != nullptr || key == "--help" || key == "-h" ||
+                   key == "--version",
                "unknown option " + key);
         expect(key == word || takesValue, key + " takes no value");
         if (takesValue && word == key + "=") {
@@ -276,6 +277,7 @@ void parse(int argc, char **argv, CliArgs &args)
             ->group(o.bit == TCP || o.bit == UNIX ? "Where the hub is (default: TCP 127.0.0.1:10032)" : "Options");
     }
     const CLI::Option *help = app.add_flag("-h,--help", "this text; after a command, that command's")->group("Options");
+    const CLI::Option *version = app.add_flag("--version", "print the tool's version and do nothing else")->group("Options");
     for (const CommandInfo &c : kCommands) {
         // The command's words: a count CLI11 never reaches keeps "--" inside the command.
         app.add_subcommand(c.name, c.summary)->add_option("words")->expected(1 << 30)->group("");
@@ -302,6 +304,11 @@ void parse(int argc, char **argv, CliArgs &args)
     std::vector<std::string> stray = app.remaining(true);
     stray.erase(std::remove(stray.begin(), stray.end(), "--"), stray.end());
     expect(stray.empty(), stray.empty() ? "" : "unknown command \"" + stray[0] + "\"");
+    if (version->count() > 0) {
+        args.command = Command::Help;
+        args.help = std::string("pellix-cli ") + PELLIX_VERSION + "\n";
+        return;
+    }
     if (app.get_subcommands().empty()) {
         expect(help->count() > 0, "no command given");
         args.command = Command::Help;

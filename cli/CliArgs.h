@@ -12,7 +12,7 @@ enum class Command { None, Send, Listen, Sub, Pub, Dump, Print, Level, Status, M
 
 struct CliArgs {
     Command command = Command::None;
-    std::string help; // --help or the help command: the text to print, and nothing else to do
+    std::string help; // --help, --version or the help command: the text to print, and nothing else to do
 
     // Where the hub is.
     bool useUnix = false;

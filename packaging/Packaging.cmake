@@ -3,6 +3,10 @@
 #
 #   <prefix>/bin/pellix, <prefix>/bin/pellix-cli                 component runtime
 #   <prefix>/lib/systemd/system/pellix.service                   component runtime
+#   <prefix>/lib/pellix/pellix-prepare (the unit's ExecStartPre)
+#   <prefix>/lib/sysusers.d/pellix.conf, <prefix>/lib/tmpfiles.d/pellix.conf
+#   <etc>/default/pellix (the unit's environment; <etc> is /etc for the
+#   prefix /usr, the packages' one, else <prefix>/etc)
 #   <prefix>/share/pellix/pellixPara.hardened.json               component runtime
 #   <prefix>/lib/libpellix_client.a, <prefix>/include/pellix/     component dev
 #   <prefix>/lib/cmake/Pellix/ (find_package(Pellix): Pellix::client)
@@ -21,11 +25,34 @@ include(CMakePackageConfigHelpers)
 # install runs, with the prefix of that install (CPack's /usr included).
 install(CODE "
   set(PELLIX_UNIT_BINDIR \"\${CMAKE_INSTALL_PREFIX}/bin\")
+  set(PELLIX_UNIT_LIBDIR \"\${CMAKE_INSTALL_PREFIX}/lib/pellix\")
   configure_file(\"${CMAKE_CURRENT_LIST_DIR}/pellix.service.in\"
                  \"${PROJECT_BINARY_DIR}/packaging/pellix.service\" @ONLY)
 " COMPONENT runtime)
 install(FILES ${PROJECT_BINARY_DIR}/packaging/pellix.service
         DESTINATION lib/systemd/system COMPONENT runtime)
+install(PROGRAMS ${CMAKE_CURRENT_LIST_DIR}/pellix-prepare DESTINATION lib/pellix COMPONENT runtime)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/pellix.sysusers DESTINATION lib/sysusers.d RENAME pellix.conf
+        COMPONENT runtime)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/pellix.tmpfiles DESTINATION lib/tmpfiles.d RENAME pellix.conf
+        COMPONENT runtime)
+
+# A file for /etc: there for the prefix /usr (the packages'), and under the
+# prefix for any other, so that a trial install never writes the machine's
+# /etc.
+function(pellix_install_etc source destination name mode component)
+  install(CODE "
+    if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+      set(_pellix_etc /etc)
+    else()
+      set(_pellix_etc \"\${CMAKE_INSTALL_PREFIX}/etc\")
+    endif()
+    file(INSTALL \"${source}\" DESTINATION \"\${_pellix_etc}/${destination}\" RENAME ${name}
+         PERMISSIONS ${mode})
+  " COMPONENT ${component})
+endfunction()
+pellix_install_etc(${CMAKE_CURRENT_LIST_DIR}/pellix.default default pellix
+                   "OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ" runtime)
 # The hardened configuration, for the operator to copy: never in place of
 # the device's own file.
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/pellixPara.hardened.json DESTINATION share/pellix COMPONENT runtime)
@@ -68,17 +95,28 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The daemon links spdlog, fmt and jsoncpp as Debian 12 ships them, and runs
 # `killall` (psmisc) for modules that fall silent; pellix-cli needs jsoncpp
 # and the C++ runtime. The versions are what dpkg-shlibdeps finds in the binaries;
-# libspdlog1.10-fmt9 is the name Debian gives spdlog's ABI with fmt 9.
+# libspdlog1.10-fmt9 is the name Debian gives spdlog's ABI with fmt 9. The
+# maintainer scripts create the user with systemd-sysusers (systemd, or
+# systemd-standalone-sysusers where another init runs) and enable the unit
+# with deb-systemd-helper (init-system-helpers).
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME pellix)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS
-    "libc6 (>= 2.34), libgcc-s1 (>= ${pellix_libgcc_version}), libstdc++6 (>= 11), libspdlog1.10 (>= 1:1.10.0), libspdlog1.10-fmt9, libfmt9 (>= 9.1.0+ds1), libjsoncpp25 (>= 1.9.5), psmisc")
+    "libc6 (>= 2.34), libgcc-s1 (>= ${pellix_libgcc_version}), libstdc++6 (>= 11), libspdlog1.10 (>= 1:1.10.0), libspdlog1.10-fmt9, libfmt9 (>= 9.1.0+ds1), libjsoncpp25 (>= 1.9.5), psmisc, systemd | systemd-sysusers, init-system-helpers")
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "message hub for embedded Linux devices
 The pellix daemon passes framed packets between the processes of a device
 over TCP, a Unix-domain socket and UDP, relays published events to their
 subscribers and supervises every connection by heartbeat; pellix-cli speaks
-to it from a shell. A systemd unit starts the daemon and restarts it
-whenever it ends.")
+to it from a shell. A sandboxed systemd unit runs the daemon as the system
+user pellix, is told when it is ready, restarts it whenever it ends and
+when its loop stops feeding the watchdog.")
+# Maintainer scripts: the user, the directories under /work, and the unit
+# enabled and started on install, restarted on upgrade, stopped on removal.
+# /etc/default/pellix is a conffile.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_CURRENT_LIST_DIR}/deb/pellix/postinst ${CMAKE_CURRENT_LIST_DIR}/deb/pellix/prerm
+    ${CMAKE_CURRENT_LIST_DIR}/deb/pellix/postrm ${CMAKE_CURRENT_LIST_DIR}/deb/pellix/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # The SDK is a self-contained static archive: building a module against it
 # takes a C++17 compiler and its standard library.

@@ -1,7 +1,8 @@
 """python -m pellix: send, listen, pub and sub as pellix-cli does them, with
 the same lines and the same --json objects, for machines where only Python
-is installed. Exit status: 0 done; 1 the hub could not be reached or did not
-take the frame; 2 bad arguments; 3 --timeout came before --count."""
+is installed; --version prints the package's version, the project's. Exit
+status: 0 done; 1 the hub could not be reached or did not take the frame; 2
+bad arguments; 3 --timeout came before --count."""
 
 import argparse
 import json
@@ -11,6 +12,7 @@ import sys
 import time
 from typing import Any, List, NoReturn, Optional, Sequence
 
+from . import __version__
 from .client import Client
 from .errors import PellixError, Refused
 from .frame import (ANONYMOUS_ID, MAX_EVENT_DATA, MAX_PAYLOAD, MAX_UDP_PAYLOAD, Frame, check_published_event,
@@ -98,6 +100,8 @@ def parser() -> argparse.ArgumentParser:
     top = Parser(prog=PROG, parents=[common], description="Talks to the Pellix hub from a shell or a script.",
                  epilog="Numbers are decimal or hex with 0x. Exit status: 0 done; 1 the hub could not be reached "
                         "or did not take the frame; 2 bad arguments; 3 --timeout came before --count.")
+    top.add_argument("--version", action="version", version=f"{PROG} {__version__}",
+                     help="print the version and do nothing else")
     commands = top.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
     send = commands.add_parser("send", parents=[common, one_shot], help="send a frame to a module")
     send.add_argument("words", nargs="+", metavar="DEST CMD [DATA]")
@@ -293,7 +297,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         args = parse(sys.argv[1:] if argv is None else argv)
     except UsageError as e:
         return fail(EXIT_USAGE, f"{e} (see {PROG} --help)")
-    except SystemExit as e:  # --help
+    except SystemExit as e:  # --help, --version
         return int(e.code or 0)
     out = Printer(args.json)
     try:

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "tests/bridge/BridgeFixture.h"
+#include "tests/support/NotifySocket.h"
 #include "tests/support/StatusRequest.h"
 
 namespace bridgetest {
@@ -281,6 +282,27 @@ TEST_F(BridgeE2e, TlsWithACertificateOfTheTestsOwn)
     ASSERT_TRUE(m.send(publication(0x20, 5, "over tls")));
     ASSERT_TRUE(probe.waitForCount("fleet/dev1/event/5", 1));
     EXPECT_EQ("over tls", probe.payloadsOn("fleet/dev1/event/5").at(0));
+}
+
+// Under a service manager: ready once the hub was tried, even when it is
+// away, the watchdog fed and a status line kept, the stop announced.
+TEST_F(BridgeE2e, NotifiesTheServiceManager)
+{
+    EXPECT_EQ(255, hub.stop(SIGTERM));
+    NotifySocket manager(dir.path() + "/notify");
+    ASSERT_TRUE(manager.isOpen());
+    writeFile(dir.path() + "/bridge.json", Json::writeString(Json::StreamWriterBuilder(), config()));
+    std::vector<std::string> env = Subprocess::environment();
+    env.push_back("NOTIFY_SOCKET=" + manager.path());
+    env.push_back("WATCHDOG_USEC=1000000");
+    ASSERT_TRUE(bridge.exec({PELLIX_BRIDGE_PATH, dir.path() + "/bridge.json"}, env,
+                            Subprocess::Streams{dir.path() + "/bridge.out", ""},
+                            [] { return dup2(STDOUT_FILENO, STDERR_FILENO) < 0 ? 126 : 0; }));
+    ASSERT_TRUE(manager.waitFor("READY=1", 10000));
+    EXPECT_TRUE(manager.waitFor("WATCHDOG=1", 2000));
+    EXPECT_TRUE(manager.waitFor("STATUS=hub down, broker up, sent: 0, received: 0, queued: 0", 5000));
+    EXPECT_EQ(0, stop(bridge, SIGTERM, 5000));
+    EXPECT_TRUE(manager.waitFor("STOPPING=1", 1000));
 }
 
 TEST_F(BridgeE2e, MalformedConfigurationEndsWithStatusTwoAndOneLine)

@@ -1,12 +1,16 @@
 """The SDK against the real daemon, and against pellix-cli on the other end."""
 
 import asyncio
+import os
 import signal
 import socket
+import subprocess
+import sys
 import time
 
 import pytest
 
+from conftest import binary
 from pellix import (AsyncClient, Busy, Client, Departure, Event, Frame, HubRefused, MonitorKind, NoReply,
                     NotConnected, StatusUnsupported, UdpSender, Unreachable, build_frame)
 
@@ -213,3 +217,12 @@ def test_hub_refuses_a_monitor_too_many_and_a_datagram_status_too_large(hub, cli
     assert any("h" * 1000 in str(clients[-1].status()) for _ in range(50))  # each report taken
     with UdpSender(port=hub.port) as udp, pytest.raises(HubRefused, match=r"^the hub's status \(needs a request of "):
         udp.status()
+
+
+def test_every_tool_prints_the_version_the_hub_reports(hub, client):
+    version = client(0x34, "pytest-version").status()["version"]
+    tools = {"pellix-cli": [binary("PELLIX_TEST_CLI")], "pellix-bridge": [binary("PELLIX_TEST_BRIDGE")],
+             "python -m pellix": [sys.executable, "-m", "pellix"]}
+    for name, head in tools.items():
+        done = subprocess.run(head + ["--version"], capture_output=True, text=True, timeout=10, env=os.environ)
+        assert (done.returncode, done.stdout, done.stderr) == (0, f"{name} {version}\n", ""), name

@@ -13,6 +13,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -206,6 +207,11 @@ DaemonProcess::DaemonProcess(const TempDir &dir) : rootDir(dir.path())
 
 DaemonProcess::~DaemonProcess() = default;
 
+void DaemonProcess::setEnvironment(const std::string &name, const std::string &value)
+{
+    extraEnv.push_back(name + "=" + value);
+}
+
 void DaemonProcess::prependToPath(const std::string &dir)
 {
     extraPath = extraPath.empty() ? dir : dir + ":" + extraPath;
@@ -265,7 +271,14 @@ bool DaemonProcess::spawn()
     ++runs;
     std::vector<std::string> env;
     for (const std::string &entry : Subprocess::environment()) {
-        if (entry.compare(0, 12, "PELLIX_ROOT=") != 0 && entry.compare(0, 5, "PATH=") != 0) {
+        const std::string name = entry.substr(0, entry.find('='));
+        const bool replaced = std::any_of(extraEnv.begin(), extraEnv.end(), [&](const std::string &extra) {
+            return extra.compare(0, name.size() + 1, name + "=") == 0;
+        });
+        // A test run under a service manager does not lend the daemons its
+        // notification socket.
+        const bool managers = name == "NOTIFY_SOCKET" || name == "WATCHDOG_USEC" || name == "WATCHDOG_PID";
+        if (name != "PELLIX_ROOT" && name != "PATH" && !replaced && !managers) {
             env.push_back(entry);
         }
     }
@@ -276,6 +289,7 @@ bool DaemonProcess::spawn()
         daemonPath = extraPath + ":" + daemonPath;
     }
     env.push_back("PATH=" + daemonPath);
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     std::vector<std::string> command = wrapperCommand();
     command.push_back(PELLIX_BINARY_PATH);
     const std::string tmpDir = rootDir + "/tmp";
@@ -410,6 +424,13 @@ bool DaemonProcess::startHardened(const std::string &overrides)
     writeFile(rules, readFile(source + "/packaging/pellixAccess.json"));
     chmod(rules.c_str(), 0644);
     return startExpecting(port);
+}
+
+bool DaemonProcess::launch(uint16_t port)
+{
+    tcpPort = port;
+    writeFile(configPath(), "{\"tcpListenPort\": " + std::to_string(port) + "}\n");
+    return spawn();
 }
 
 bool DaemonProcess::startExpecting(uint16_t expectedPort)

@@ -40,6 +40,8 @@ public:
     uint16_t port() const { return tcpPort; }
     pid_t pid() const { return process.pid(); }
 
+    // Sets a variable in the daemon's environment (NOTIFY_SOCKET, say).
+    void setEnvironment(const std::string &name, const std::string &value);
     // Puts a directory in front of the daemon's PATH (for a stand-in of a
     // program it runs through the shell).
     void prependToPath(const std::string &dir);
@@ -87,6 +89,10 @@ public:
     // Starts with whatever configuration the root holds and waits until the
     // daemon listens on `expectedPort` and on the Unix socket.
     bool startExpecting(uint16_t expectedPort);
+    // Writes {"tcpListenPort": port} to the configuration file and starts
+    // the daemon, returning at once: for a test that watches it get ready by
+    // other means.
+    bool launch(uint16_t port);
     const std::string &lastError() const { return error; }
 
     bool running();
@@ -121,6 +127,7 @@ private:
 
     std::string rootDir;
     std::string extraPath;
+    std::vector<std::string> extraEnv; // NAME=value
     bool privateNetwork = false;
     bool fileLimitSet = false;
     struct rlimit fileLimit = {0, 0};
