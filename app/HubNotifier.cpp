@@ -1,39 +1,28 @@
 #include "app/HubNotifier.h"
 
 #include "hub/CPellix.h"
+#include "hub/Clock.h"
 #include "notify/SystemdNotifier.h"
 
 HubNotifier::HubNotifier(CPellix &hub, SystemdNotifier &notifier) : pellix(hub), notify(notifier) {}
 
 void HubNotifier::pass()
 {
-    notify.pass(CPellix::nowMs(), listening(), [this] { return statusLine(); });
+    notify.pass(Clock::nowMs(), listening(), [this] { return statusLine(); });
 }
 
 bool HubNotifier::listening() const
 {
-    const CObjectBase *servers[] = {pellix.getTcpServer(), pellix.getUnixServer(), pellix.getUdpServer()};
-    for (const CObjectBase *server : servers) {
-        if (server == nullptr || !server->isConnected()) {
-            return false;
-        }
-    }
-    return true;
+    return pellix.listening();
 }
 
 std::string HubNotifier::statusLine() const
 {
     std::string waiting;
-    const CObjectBase *servers[] = {pellix.getTcpServer(), pellix.getUnixServer(), pellix.getUdpServer()};
-    for (const CObjectBase *server : servers) {
-        if (server != nullptr && !server->isConnected()) {
-            waiting += (waiting.empty() ? "" : ", ") + server->getName();
-        }
-    }
-    if (!waiting.empty()) {
+    if (!pellix.listening(&waiting)) {
         return "not listening yet: " + waiting;
     }
-    return "connections: " + std::to_string(pellix.connectionCount()) +
-           ", modules: " + std::to_string(pellix.getDevMap().size()) +
+    return "connections: " + std::to_string(pellix.getSessions().size()) +
+           ", modules: " + std::to_string(pellix.getSessions().registeredIds().size()) +
            ", frames routed: " + std::to_string(pellix.totalTraffic().framesIn);
 }

@@ -98,6 +98,21 @@ int CPellix::run(const std::function<void()> &listening)
     return socketManager->startSelect();
 }
 
+bool CPellix::listening(std::string *waiting) const
+{
+    bool all = true;
+    const CObjectBase *servers[] = {tcpServer.get(), unixServer.get(), udpServer.get()};
+    for (const CObjectBase *server : servers) {
+        if (server == nullptr || !server->isConnected()) {
+            all = false;
+            if (waiting != nullptr && server != nullptr) {
+                *waiting += (waiting->empty() ? "" : ", ") + server->getName();
+            }
+        }
+    }
+    return all;
+}
+
 TrafficCounters CPellix::totalTraffic() const
 {
     TrafficCounters total = closedTraffic;

@@ -76,6 +76,9 @@ public:
     // The subscription record, for a writer of its own.
     CRegMap &regMapRecord() { return subscriptions.record(); }
 
+    // Whether the TCP, Unix and UDP servers all listen; the names of those
+    // that do not yet, in waiting.
+    bool listening(std::string *waiting = nullptr) const;
     CSocketManager *getSocketManager() { return socketManager.get(); }
     const CEventManager *getEventManager() const { return eventManager.get(); }
     const SessionTable &getSessions() const { return sessions; }

@@ -7,7 +7,9 @@
 #   <prefix>/lib/sysusers.d/pellix.conf, <prefix>/lib/tmpfiles.d/pellix.conf
 #   <etc>/default/pellix (the unit's environment; <etc> is /etc for the
 #   prefix /usr, the packages' one, else <prefix>/etc)
-#   <prefix>/share/pellix/pellixPara.hardened.json               component runtime
+#   <etc>/pellix/access.json (the access rules the hardened file names)
+#   <prefix>/share/pellix/pellixPara.hardened.json, pellixAccess.json (the
+#   rules' example, as shipped)                                   component runtime
 #   <prefix>/lib/libpellix_client.a, <prefix>/include/pellix/     component dev
 #   <prefix>/lib/cmake/Pellix/ (find_package(Pellix): Pellix::client)
 #   <prefix>/lib/pkgconfig/pellix.pc
@@ -53,9 +55,13 @@ function(pellix_install_etc source destination name mode component)
 endfunction()
 pellix_install_etc(${CMAKE_CURRENT_LIST_DIR}/pellix.default default pellix
                    "OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ" runtime)
+pellix_install_etc(${CMAKE_CURRENT_LIST_DIR}/pellixAccess.json pellix access.json
+                   "OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ" runtime)
 # The hardened configuration, for the operator to copy: never in place of
-# the device's own file.
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/pellixPara.hardened.json DESTINATION share/pellix COMPONENT runtime)
+# the device's own file. The rules it names are installed above; their
+# example as shipped stays beside it.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/pellixPara.hardened.json ${CMAKE_CURRENT_LIST_DIR}/pellixAccess.json
+        DESTINATION share/pellix COMPONENT runtime)
 
 configure_file(${CMAKE_CURRENT_LIST_DIR}/PellixConfig.cmake.in
                ${PROJECT_BINARY_DIR}/packaging/PellixConfig.cmake @ONLY)
@@ -112,7 +118,7 @@ user pellix, is told when it is ready, restarts it whenever it ends and
 when its loop stops feeding the watchdog.")
 # Maintainer scripts: the user, the directories under /work, and the unit
 # enabled and started on install, restarted on upgrade, stopped on removal.
-# /etc/default/pellix is a conffile.
+# /etc/default/pellix and /etc/pellix/access.json are conffiles.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
     ${CMAKE_CURRENT_LIST_DIR}/deb/pellix/postinst ${CMAKE_CURRENT_LIST_DIR}/deb/pellix/prerm
     ${CMAKE_CURRENT_LIST_DIR}/deb/pellix/postrm ${CMAKE_CURRENT_LIST_DIR}/deb/pellix/conffiles)

@@ -230,7 +230,8 @@ done
 contents=$(dpkg-deb -c "$deb"; dpkg-deb -c "$dev"; dpkg-deb -c "$bridge")
 for path in ./usr/bin/pellix ./usr/bin/pellix-cli ./usr/lib/systemd/system/pellix.service \
     ./usr/lib/pellix/pellix-prepare ./usr/lib/sysusers.d/pellix.conf ./usr/lib/tmpfiles.d/pellix.conf \
-    ./etc/default/pellix ./usr/share/pellix/pellixPara.hardened.json \
+    ./etc/default/pellix ./etc/pellix/access.json ./usr/share/pellix/pellixPara.hardened.json \
+    ./usr/share/pellix/pellixAccess.json \
     ./usr/lib/libpellix_client.a ./usr/include/pellix/CPellixClient.h \
     ./usr/lib/cmake/Pellix/PellixConfig.cmake ./usr/lib/pkgconfig/pellix.pc \
     ./usr/bin/pellix-bridge ./usr/lib/systemd/system/pellix-bridge.service \
@@ -279,6 +280,7 @@ expect_installed() { # version
     [ "$(readlink "$wants/$unit")" = "/usr/lib/systemd/system/$unit" ] || fail "$unit is not enabled"
   done
   [[ "$(field pellix Conffiles)" == *" /etc/default/pellix "* ]] || fail "/etc/default/pellix is no conffile"
+  [[ "$(field pellix Conffiles)" == *" /etc/pellix/access.json "* ]] || fail "/etc/pellix/access.json is no conffile"
   [[ "$(field pellix-bridge Conffiles)" == *" /etc/pellix-bridge/bridge.json "* ]] ||
     fail "/etc/pellix-bridge/bridge.json is no conffile"
 }
