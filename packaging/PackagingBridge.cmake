@@ -5,6 +5,7 @@
 #   <prefix>/bin/pellix-bridge                                   (bridge/CMakeLists.txt)
 #   <prefix>/lib/systemd/system/pellix-bridge.service
 #   <prefix>/share/pellix-bridge/bridge.example.json
+#   <prefix>/share/pellix-bridge/bridge.local.json, mosquitto.local.conf
 
 install(CODE "
   set(PELLIX_UNIT_BINDIR \"\${CMAKE_INSTALL_PREFIX}/bin\")
@@ -15,6 +16,10 @@ install(FILES ${PROJECT_BINARY_DIR}/packaging/pellix-bridge.service
         DESTINATION lib/systemd/system COMPONENT bridge)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/pellix-bridge.example.json
         DESTINATION share/pellix-bridge RENAME bridge.example.json COMPONENT bridge)
+# A trial on one machine: no TLS, and a broker configuration to match.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/pellix-bridge.local.json
+        DESTINATION share/pellix-bridge RENAME bridge.local.json COMPONENT bridge)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/mosquitto.local.conf DESTINATION share/pellix-bridge COMPONENT bridge)
 
 list(APPEND CPACK_COMPONENTS_ALL bridge)
 set(CPACK_DEBIAN_BRIDGE_PACKAGE_NAME pellix-bridge)
