@@ -45,6 +45,8 @@ const int kExitNobody = 5; // no module holds DEST
 // How long status and monitor wait for the hub's first answer: a hub
 // without these commands ignores them, and the tool must say so soon.
 const int kAnswerTimeoutMs = 2000;
+// How long the hub shares one status document among its answers.
+const int kStatusShareMs = 100;
 
 typedef std::chrono::steady_clock Clock;
 
@@ -201,9 +203,8 @@ template <typename Sender> pellix::Result act(Sender &sender, const cli::CliArgs
     }
 }
 
-// The ids the hub's connections hold, from one status request (status
-// answers are paced per connection, so a tool asks once a run).
-pellix::Result registeredIds(pellix::CPellixClient &client, std::set<int> &ids)
+// The ids the hub's connections hold, from one status request.
+pellix::Result statusIds(pellix::CPellixClient &client, std::set<int> &ids)
 {
     std::string text;
     pellix::Result r = client.requestStatus(text, kAnswerTimeoutMs);
@@ -221,6 +222,24 @@ pellix::Result registeredIds(pellix::CPellixClient &client, std::set<int> &ids)
                 ids.insert(static_cast<int>(id.asUInt()));
             }
         }
+    }
+    return r;
+}
+
+// The ids the hub's connections hold, from a status request (answers are
+// paced per connection, so a tool asks once a run, and once more only when
+// `wanted` is missing: the hub shares a document for 100 ms, so a module
+// that registered just before may not be in the first one).
+pellix::Result registeredIds(pellix::CPellixClient &client, std::set<int> &ids, int wanted)
+{
+    pellix::Result r = statusIds(client, ids);
+    if (r && ids.count(wanted) == 0) {
+        const Clock::time_point fresh = Clock::now() + std::chrono::milliseconds(kStatusShareMs + 50);
+        for (long long left = msUntil(fresh); left > 0 && client.poll(static_cast<int>(left)) == 0;
+             left = msUntil(fresh)) {
+        }
+        ids.clear();
+        r = statusIds(client, ids);
     }
     return r;
 }
@@ -243,7 +262,7 @@ int checkDestination(pellix::CPellixClient &client, const cli::CliArgs &args)
                                                     "(6) and unsubscribe (7); use pub for a publication");
     }
     std::set<int> held;
-    const pellix::Result r = registeredIds(client, held);
+    const pellix::Result r = registeredIds(client, held, args.dest);
     if (r) {
         return held.count(args.dest) != 0 ? -1 : fail(kExitNobody, kNobody + hexId(args.dest));
     }
@@ -565,7 +584,7 @@ int runCall(const cli::CliArgs &args, cli::CliPrinter &printer)
             return fail(statusFor(r), r.message());
         }
         std::set<int> held;
-        r = registeredIds(watcher, held);
+        r = registeredIds(watcher, held, args.dest);
         const bool ignored = r.status() == pellix::Status::NoReply && watcher.isConnected();
         if (r && held.count(args.dest) == 0) {
             return fail(kExitNobody, kNobody + hexId(args.dest));

@@ -472,6 +472,11 @@ def monitor(args: argparse.Namespace, out: Printer) -> int:
 def call(args: argparse.Namespace, out: Printer) -> int:
     with Client(register=False, heartbeat=0, host=args.host, port=args.port, unix_path=args.unix_path) as watcher:
         held = held_ids(watcher.status())
+        if args.dest not in held:
+            # The hub shares a document for 100 ms: a module that registered
+            # just before may be in the next one only.
+            time.sleep(0.15)
+            held = held_ids(watcher.status())
     if args.dest not in held:
         return fail(EXIT_NOBODY, f"no module is registered under 0x{args.dest:02x}")
     free = [i for i in range(MAX_MODULE_ID, 1, -1) if i not in held]
