@@ -191,7 +191,10 @@ for path in ./usr/bin/pellix ./usr/bin/pellix-cli ./usr/lib/systemd/system/pelli
     ./usr/lib/libpellix_client.a ./usr/include/pellix/CPellixClient.h \
     ./usr/lib/cmake/Pellix/PellixConfig.cmake ./usr/lib/pkgconfig/pellix.pc \
     ./usr/bin/pellix-bridge ./usr/lib/systemd/system/pellix-bridge.service \
-    ./usr/share/pellix-bridge/bridge.example.json; do
+    ./usr/share/pellix-bridge/bridge.example.json ./usr/share/pellix-bridge/bridge.local.json \
+    ./usr/share/pellix-bridge/mosquitto.local.conf ./usr/share/man/man8/pellix.8.gz \
+    ./usr/share/man/man1/pellix-cli.1.gz ./usr/share/man/man8/pellix-bridge.8.gz \
+    ./usr/share/bash-completion/completions/pellix-cli ./usr/share/pellix/pellix.lua; do
   grep -q " $path\$" <<< "$contents" || fail "$path is in neither package"
 done
 
@@ -200,6 +203,15 @@ trap 'rm -rf "$work"' EXIT
 dpkg -x "$deb" "$work/root"
 dpkg -x "$dev" "$work/root"
 dpkg -x "$bridge" "$work/root"
+# The manual pages render without a warning; the completion loads.
+for page in man8/pellix.8.gz man1/pellix-cli.1.gz man8/pellix-bridge.8.gz; do
+  warnings=$(MANWIDTH=80 man --warnings -l "$work/root/usr/share/man/$page" 2>&1 > /dev/null) ||
+    fail "man -l $page failed"
+  [ -z "$warnings" ] || fail "man -l $page: $warnings"
+done
+bash -c "source '$work/root/usr/share/bash-completion/completions/pellix-cli' && complete -p pellix-cli" ||
+  fail "the bash completion does not load"
+echo "manual pages and completion: in place"
 for binary in pellix pellix-cli pellix-bridge; do
   description=$(file -b "$work/root/usr/bin/$binary")
   echo "usr/bin/$binary: $description"

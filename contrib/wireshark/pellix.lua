@@ -190,6 +190,11 @@ dissect_record = function(r, pinfo, tree)
     end
     local dst, src, cmd, length = r(9, 1):uint(), r(10, 1):uint(), r(11, 2):le_uint(), r(13, 2):le_uint()
     local name = command_name(dst, src, cmd)
+    if pinfo.src_port == 0 and pinfo.dst_port == 0 then
+        -- A capture's packet has no addresses but the module ids.
+        pinfo.cols.src = hex8(src)
+        pinfo.cols.dst = hex8(dst)
+    end
     sub:append_text(string.format(", %s -> %s, cmd 0x%04x%s", hex8(src), hex8(dst), cmd,
         name and " (" .. name .. ")" or ""))
     sub:add(f.dst, r(9, 1))
