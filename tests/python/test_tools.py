@@ -162,6 +162,29 @@ def test_call_answered_timed_out_and_nobody_there(hub: Daemon, tool: str) -> Non
         answerer.close()
 
 
+def test_asyncio_request(hub: Daemon, client) -> None:
+    import asyncio
+    from pellix import AsyncClient, NoReply
+    echo = client(0x42, "echo")
+
+    async def scenario() -> None:
+        async with AsyncClient(0x30, "async-asker", port=hub.port) as asker:
+            asker_task = asyncio.ensure_future(asker.request(0x42, 0x10, b"ping", timeout=5, reply_cmd=0x11))
+            await asyncio.sleep(0.2)
+            asked = echo.receive(5)  # blocks the loop a moment: the request is out already
+            echo.send(0x30, 0x12, b"not this one")
+            echo.send(0x30, 0x11, asked.payload[::-1])
+            reply = await asker_task
+            assert (reply.src, reply.cmd, reply.payload) == (0x42, 0x11, b"gnip")
+            assert (await asker.receive(5)).payload == b"not this one"
+            try:
+                await asker.request(0x42, 0x10, timeout=0.2)
+                raise AssertionError("no NoReply")
+            except NoReply as e:
+                assert str(e) == "no reply from 0x42 within 0.2 s"
+    asyncio.run(asyncio.wait_for(scenario(), 20))
+
+
 def test_send_says_when_nobody_receives(hub: Daemon, client) -> None:
     r = run_tool("cli", "send", "0x99", "1", "x", *at(hub))
     assert (r.returncode, r.stdout, r.stderr) == (5, b"", b"pellix-cli: no module is registered under 0x99\n")
