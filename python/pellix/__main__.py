@@ -110,16 +110,23 @@ def parser() -> argparse.ArgumentParser:
     filters.add_argument("--timeout", metavar="S", default=argparse.SUPPRESS, help="stop after S seconds")
 
     top = Parser(prog=PROG, parents=[common], description="Talks to the Pellix hub from a shell or a script.",
-                 epilog="Numbers are decimal or hex with 0x. Exit status: 0 done; 1 the hub could not be reached "
-                        "or did not take the frame; 2 bad arguments; 3 --timeout came before --count.")
+                 epilog="Numbers are decimal or hex with 0x. Without --tcp or --unix the hub is at $PELLIX_HUB "
+                        "(tcp:HOST:PORT or unix:PATH) when it is set. Exit status: 0 done; 1 the hub could not be "
+                        "reached or did not take the frame; 2 bad arguments; 3 --timeout came before --count or "
+                        "before call's reply; 4 the hub refused the monitor; 5 no module holds call's DEST. "
+                        f"Example: {PROG} status --json")
     commands = top.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
-    send = commands.add_parser("send", parents=[common, one_shot], help="send a frame to a module")
+    send = commands.add_parser("send", parents=[common, one_shot], help="send a frame to a module",
+                               epilog=f"Example: {PROG} send 0x10 0x42 --hex 'aa bb'")
     send.add_argument("words", nargs="+", metavar="DEST CMD [DATA]")
-    pub = commands.add_parser("pub", parents=[common, one_shot], help="publish an event")
+    pub = commands.add_parser("pub", parents=[common, one_shot], help="publish an event",
+                              epilog=f"Example: {PROG} pub 3 temperature=21.5")
     pub.add_argument("words", nargs="+", metavar="EVENT [DATA]")
-    listen = commands.add_parser("listen", parents=[common, receiver], help="register and print what arrives")
+    listen = commands.add_parser("listen", parents=[common, receiver], help="register and print what arrives",
+                                 epilog=f"Example: {PROG} listen 3 --id 0x10 --name demo-listener")
     listen.add_argument("words", nargs="*", metavar="EVENT")
-    sub = commands.add_parser("sub", parents=[common, receiver], help="subscribe and print each delivery")
+    sub = commands.add_parser("sub", parents=[common, receiver], help="subscribe and print each delivery",
+                              epilog=f"Example: {PROG} sub 0 100 --id 0x11 --json")
     sub.add_argument("words", nargs="+", metavar="EVENT")
     call = commands.add_parser("call", parents=[common], help="send a frame to a module and print its reply",
                                epilog=f"Example: {PROG} call 0x42 0x10 ping --reply-cmd 0x11")
