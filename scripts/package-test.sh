@@ -112,9 +112,31 @@ if [ "${1:-}" = "--inside" ]; then
     grep -q '"type":"frame".*"src":66,"cmd":17.*"text":"ping"' "$work/answer.out" ||
       fail "$module answered wrongly: $(cat "$work/answer.out")"
     echo "$(basename "$module"): answered ping"
+    # The same question with the installed tool's call.
+    "$cli" call 0x42 0x10 pong --reply-cmd 0x11 --json "${tcp[@]}" > "$work/call.out" ||
+      fail "pellix-cli call got no answer from $module"
+    grep -q '"type":"reply","dev":[0-9]*,"src":66,"cmd":17.*"text":"pong"' "$work/call.out" ||
+      fail "pellix-cli call printed $(cat "$work/call.out")"
     kill -TERM "$module_pid"
     wait "$module_pid" || true
   done
+
+  # Metrics, and a capture read back with the installed dissector.
+  [ "$("$cli" status --openmetrics "${tcp[@]}" | tail -n 1)" = "# EOF" ] || fail "status --openmetrics did not end with # EOF"
+  "$cli" capture --write "$work/hub.pcapng" --count 1 --timeout 10 "${tcp[@]}" > "$work/capture.out" &
+  capture_pid=$!
+  for _ in $(seq 1 100); do
+    grep -q "capturing" "$work/capture.out" && break
+    sleep 0.1
+  done
+  "$cli" pub 9 captured "${tcp[@]}" > /dev/null
+  wait "$capture_pid" || fail "pellix-cli capture ended with status $?"
+  if command -v tshark > /dev/null; then
+    decoded=$(tshark -X "lua_script:$root/usr/share/pellix/pellix.lua" -r "$work/hub.pcapng" -T fields \
+      -e pellix.monitor.kind -e pellix.event 2> /dev/null)
+    [ "$decoded" = "$(printf '2\t9')" ] || fail "tshark read the capture as '$decoded'"
+    echo "capture: read back by tshark with the installed dissector"
+  fi
 
   # The installed bridge between this hub and a broker of its own.
   bridge_unit=$root/usr/lib/systemd/system/pellix-bridge.service
