@@ -339,12 +339,13 @@ void parse(int argc, char **argv, CliArgs &args)
     CLI::App app("Talks to the Pellix hub from a shell or a script.", "pellix-cli");
     app.footer("Each command takes the options that apply to it: pellix-cli COMMAND --help.\n"
                "Without --tcp or --unix the hub is at $PELLIX_HUB (tcp:HOST:PORT or unix:PATH)\n"
-               "when it is set. Numbers are decimal or hex with 0x. Exit status: 0 done; 1 the\n"
-               "hub could not be reached or did not take the frame; 2 bad arguments; 3 --timeout\n"
-               "came before --count, or before call's reply; 4 the hub refused: monitor and\n"
-               "capture when it has as many monitors as it takes, status --udp when its status\n"
-               "does not fit an answer to a datagram; 5 no module holds DEST (send, call).\n"
-               "Errors are one line on standard error (a JSON object with --json).\n"
+               "when it is set. Numbers are decimal or hex with 0x.\n"
+               "Exit status: 0 done; 1 the hub could not be reached or did not take the frame;\n"
+               "2 bad arguments; 3 --timeout came before --count, or before call's reply; 4 the\n"
+               "hub refused: monitor and capture when it has as many monitors as it takes,\n"
+               "status --udp when its status does not fit an answer to a datagram; 5 no module\n"
+               "holds DEST (send, call). Errors are one line on standard error (a JSON object\n"
+               "with --json).\n"
                "\n"
                "Example: pellix-cli status --tcp 192.168.1.20:10032");
     app.set_help_flag(); // ours works before the command too: pellix-cli --help send
