@@ -651,11 +651,15 @@ int runCapture(const cli::CliArgs &args, cli::CliPrinter &printer, FILE *standar
     if (file == nullptr) {
         return fail(kExitUsage, "cannot write " + cli::printable(args.write) + ": " + strerror(errno));
     }
-    // Nothing is left behind when the hub refuses or the file cannot be written.
+    long received = 0;
+    // No empty file is left behind when the hub refuses; what was captured
+    // before a refusal (after a reconnect) is kept.
     auto abandon = [&](int status, const std::string &why) {
         if (!toStandardOutput) {
             fclose(file);
-            unlink(args.write.c_str());
+            if (received == 0) {
+                unlink(args.write.c_str());
+            }
         }
         return fail(status, why);
     };
@@ -664,7 +668,6 @@ int runCapture(const cli::CliArgs &args, cli::CliPrinter &printer, FILE *standar
         return abandon(kExitHub, "cannot write " + cli::printable(args.write) + ": " + strerror(errno));
     }
     pellix::CPellixClient client(watcherOptions(args, true));
-    long received = 0;
     bool announced = false;
     std::string stopWhy; // the hub's refusal, or a write that failed
     bool writeFailed = false;

@@ -79,6 +79,16 @@ def test_capture_is_read_back_by_tshark_with_the_dissector(hub: Daemon, client, 
     assert all(started - 1 < float(r[0]) < time.time() + 1 for r in rows), rows
 
 
+def test_capture_refused_like_monitor(hub: Daemon, tmp_path: Path) -> None:
+    Path(hub.config).write_text(json.dumps({"tcpListenPort": hub.port, "maxMonitors": 0}) + "\n")
+    hub.stop()
+    hub.restart()
+    path = tmp_path / "refused.pcapng"
+    r = run_tool("cli", "capture", "--write", str(path), *at(hub))
+    assert r.returncode == 4 and b"refused the monitor" in r.stderr, r.stderr
+    assert not path.exists(), "no empty file left behind"
+
+
 def start_tcpdump(path: Path, port: int) -> subprocess.Popen:
     """tcpdump on loopback, once it listens; the test is skipped where it
     cannot capture (it needs CAP_NET_RAW)."""
