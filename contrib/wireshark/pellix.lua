@@ -201,7 +201,7 @@ dissect_record = function(r, pinfo, tree)
     sub:add(f.src, r(10, 1))
     sub:add_le(f.cmd, r(11, 2))
     if name then sub:add(f.command, r(11, 2), name):set_generated() end
-    sub:add(f.len, r(13, 2), length + 6):set_generated()
+    if length <= 65529 then sub:add(f.len, r(13, 2), length + 6):set_generated() end
     sub:add_le(f.length, r(13, 2))
     local p = n > 0 and r(RECORD_HEADER, n):tvb() or nil
     if p then sub:add(f.payload, r(RECORD_HEADER, n)) end
