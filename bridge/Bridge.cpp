@@ -11,7 +11,7 @@
 #include "bridge/BridgeLog.h"
 #include "bridge/TopicRules.h"
 #include "cli/OpenMetrics.h"
-#include "cli/StatusView.h"
+#include "cli/StatusDocument.h"
 
 namespace bridge {
 

@@ -5,7 +5,6 @@
 #include <utility>
 #include <vector>
 
-#include "cli/CliPrinter.h"
 
 namespace cli {
 
@@ -48,12 +47,14 @@ bool number(const Json::Value &value, std::string &out, double scale = 1)
     return true;
 }
 
-// Label values: printable ASCII (the hub escapes names, but this text goes
-// to other programs), with backslash, quote and line feed escaped.
+// Label values: printable ASCII, every other byte as '.' (the hub escapes
+// names, but this text goes to other programs), with backslash and quote
+// escaped.
 std::string labelValue(const std::string &raw)
 {
     std::string out;
-    for (char c : printable(raw)) {
+    for (char c : raw) {
+        c = c >= 0x20 && c < 0x7f ? c : '.';
         if (c == '\\' || c == '"') {
             out += '\\';
         }
