@@ -10,6 +10,8 @@
 
 #include "bridge/BridgeLog.h"
 #include "bridge/TopicRules.h"
+#include "cli/OpenMetrics.h"
+#include "cli/StatusDocument.h"
 
 namespace bridge {
 
@@ -22,6 +24,8 @@ const int64_t kConnectTimeoutMs = 15000;
 const int64_t kSaveEveryMs = 2000;
 const int64_t kReportEveryMs = 1000;
 const int64_t kRefusalLogEveryMs = 10000;
+// The hub is local and answers at once; the wait holds the broker side.
+const int kMetricsStatusTimeoutMs = 1000;
 const size_t kEchoEntries = 4096;
 const int64_t kEchoAgeMs = 30000;
 const char kOnline[] = "online";
@@ -171,6 +175,7 @@ int Bridge::run(volatile sig_atomic_t &stop, volatile sig_atomic_t &report)
         }
         saveQueue(now, false);
         reportToHub(now);
+        publishMetrics(now);
     }
     finish();
     return status;
@@ -440,6 +445,40 @@ void Bridge::reportToHub(int64_t now)
         lastReport.swap(text);
         lastReportAt = now;
     }
+}
+
+// The hub's status as OpenMetrics text, queued for the broker at each
+// interval while both links are up (nothing piles up for a broker that is
+// away: a later text replaces it anyway).
+void Bridge::publishMetrics(int64_t now)
+{
+    if (!config.metrics.enabled || now < nextMetricsAt || !hubStarted || !hub->isRegistered() ||
+        link->state() != MqttLink::Up) {
+        return;
+    }
+    nextMetricsAt = now + config.metrics.intervalSeconds * 1000LL;
+    std::string text;
+    pellix::Result r = hub->requestStatus(text, kMetricsStatusTimeoutMs);
+    Json::Value document;
+    std::string why;
+    if (r && !cli::parseStatus(text, document, why)) {
+        r = pellix::Result(pellix::Status::NoReply, "the hub's status is not a JSON object");
+    }
+    if (!r) {
+        if (!metricsFailing) {
+            BridgeLog::write(BridgeLog::Warning, "no metrics: " + r.message());
+        }
+        metricsFailing = true;
+        return;
+    }
+    metricsFailing = false;
+    OutboundMessage message;
+    message.topic = config.metrics.topic;
+    message.payload = cli::renderOpenMetrics(document);
+    message.qos = config.metrics.qos;
+    message.retain = config.metrics.retain;
+    queue.push(std::move(message));
+    pump();
 }
 
 void Bridge::finish()

@@ -64,6 +64,7 @@ private:
     void publishStateEvent(bool online);
     void saveQueue(int64_t now, bool force);
     void reportToHub(int64_t now);
+    void publishMetrics(int64_t now);
     void finish();
     bool underInFilter(const std::string &topic) const;
     static std::string eventKey(int event) { return "event/" + std::to_string(event); }
@@ -93,6 +94,8 @@ private:
     std::string lastReport;   // as the hub has it; empty after a (re)connection
     int64_t lastReportAt = -1000000;
     std::function<void()> passHook;
+    int64_t nextMetricsAt = 0;
+    bool metricsFailing = false; // logged once per episode
 };
 
 } // namespace bridge

@@ -28,6 +28,8 @@ const size_t kMaxFileSize = 1024 * 1024;
 // offered to anything deeper.
 const int kMostDepth = 16;
 const size_t kMostErrorBytes = 200;
+// A hostile file could have a refusal for every key: the first ones tell.
+const size_t kMostErrors = 20;
 
 // Where `text` stops being UTF-8: its size when it is all UTF-8 (glibc's
 // decoder refuses overlong forms, surrogates and anything past U+10FFFF).
@@ -93,8 +95,8 @@ std::string firstJsonError(const std::string &why)
 // (a typo) is refused too.
 class Section {
 public:
-    Section(const Json::Value &value, std::string path, std::string &error)
-        : object(value), where(std::move(path)), err(error)
+    Section(const Json::Value &value, std::string path, std::vector<std::string> &errors)
+        : object(value), where(std::move(path)), errs(errors)
     {
     }
 
@@ -113,9 +115,10 @@ public:
     }
     std::string name(const char *key) const { return where.empty() ? key : where + "." + key; }
 
+    // Notes one refusal; the walk goes on, so that one run names them all.
     bool fail(const std::string &key, const std::string &why)
     {
-        err = key + ": " + why;
+        errs.push_back(key + ": " + why);
         return false;
     }
 
@@ -185,15 +188,13 @@ public:
     // Refuses the keys no one read.
     bool noOthers()
     {
-        if (!object.isObject()) {
-            return true;
-        }
-        for (const std::string &key : object.getMemberNames()) {
-            if (seen.count(key) == 0) {
-                return fail(name(key.c_str()), "is not a known key");
+        bool ok = true;
+        if (object.isObject()) {
+            for (const std::string &key : object.getMemberNames()) {
+                ok = (seen.count(key) != 0 || fail(name(key.c_str()), "is not a known key")) && ok;
             }
         }
-        return true;
+        return ok;
     }
 
     static bool toLong(const Json::Value &v, long &out)
@@ -215,7 +216,7 @@ public:
 private:
     const Json::Value &object;
     std::string where;
-    std::string &err;
+    std::vector<std::string> &errs;
     std::set<std::string> seen;
 };
 
@@ -278,137 +279,176 @@ bool readEvents(Section &s, std::vector<int> &events)
     return true;
 }
 
-bool readBroker(const Json::Value &root, BridgeConfig &c, std::string &error)
+typedef std::vector<std::string> Errors;
+
+// Each reader notes every refusal of its section and reads on; a check that
+// needs a value is made only once the value could be read.
+void readBroker(const Json::Value &root, BridgeConfig &c, Errors &errors)
 {
-    Section s(root["broker"], "broker", error);
+    Section s(root["broker"], "broker", errors);
     BrokerSettings &b = c.broker;
     bool tls = false;
-    if (!s.isObject() || !s.text("host", b.host) || !s.integer("port", 1, 65535, b.port) ||
-        !s.text("clientId", b.clientId, true) || !s.integer("keepalive", 5, 65535, b.keepalive) ||
-        !s.integer("mqttVersion", 4, 5, b.mqttVersion) || !s.text("username", b.username) ||
-        !s.text("password", b.password, false, &b.hasPassword) || !s.text("cafile", b.cafile, false, &tls) ||
-        !s.text("certfile", b.certfile) || !s.text("keyfile", b.keyfile) || !s.flag("insecure", b.insecure) ||
-        !s.noOthers()) {
-        return false;
+    if (!s.isObject()) {
+        return;
     }
-    if (b.host.empty()) {
-        return s.fail("broker.host", "must not be empty");
+    const bool host = s.text("host", b.host);
+    s.integer("port", 1, 65535, b.port);
+    const bool clientId = s.text("clientId", b.clientId, true);
+    s.integer("keepalive", 5, 65535, b.keepalive);
+    s.integer("mqttVersion", 4, 5, b.mqttVersion);
+    const bool credentials = s.text("username", b.username) & s.text("password", b.password, false, &b.hasPassword);
+    const bool files = s.text("cafile", b.cafile, false, &tls) & s.text("certfile", b.certfile) &
+                       s.text("keyfile", b.keyfile) & s.flag("insecure", b.insecure);
+    s.noOthers();
+    if (host && b.host.empty()) {
+        s.fail("broker.host", "must not be empty");
     }
     // An MQTT 3.1.1 client id is 1 to 23 bytes for every broker to take it.
-    if (b.clientId.empty() || b.clientId.size() > 23) {
-        return s.fail("broker.clientId", "must be 1 to 23 bytes");
+    if (clientId && (b.clientId.empty() || b.clientId.size() > 23)) {
+        s.fail("broker.clientId", "must be 1 to 23 bytes");
     }
-    if (b.hasPassword && b.username.empty()) {
-        return s.fail("broker.password", "needs broker.username");
+    if (credentials && b.hasPassword && b.username.empty()) {
+        s.fail("broker.password", "needs broker.username");
     }
-    if (b.certfile.empty() != b.keyfile.empty()) {
-        return s.fail(b.certfile.empty() ? "broker.certfile" : "broker.keyfile", "certfile and keyfile go together");
+    if (files && b.certfile.empty() != b.keyfile.empty()) {
+        s.fail(b.certfile.empty() ? "broker.certfile" : "broker.keyfile", "certfile and keyfile go together");
     }
-    if (!tls && (!b.certfile.empty() || b.insecure)) {
-        return s.fail("broker.cafile", "is needed for TLS");
+    if (files && !tls && (!b.certfile.empty() || b.insecure)) {
+        s.fail("broker.cafile", "is needed for TLS");
     }
-    return true;
 }
 
-bool readHub(const Json::Value &root, BridgeConfig &c, std::string &error)
+void readHub(const Json::Value &root, BridgeConfig &c, Errors &errors)
 {
-    Section s(root["hub"], "hub", error);
+    Section s(root["hub"], "hub", errors);
     HubSettings &h = c.hub;
     h.host = pellix::kDefaultHost;
     h.port = pellix::kDefaultPort;
     h.name = "pellix-bridge";
     h.moduleId = -1;
     bool unix = false;
-    if (!s.isObject(true) || !s.text("host", h.host) || !s.integer("port", 1, 65535, h.port) ||
-        !s.text("unixPath", h.unixPath, false, &unix) || !s.integer("moduleId", 0, pellix::kMaxModuleId, h.moduleId, true) ||
-        !s.text("name", h.name) || !s.noOthers()) {
-        return false;
+    if (!s.isObject(true)) {
+        return;
     }
+    s.text("host", h.host);
+    s.integer("port", 1, 65535, h.port);
+    const bool path = s.text("unixPath", h.unixPath, false, &unix);
+    if (s.integer("moduleId", 0, pellix::kMaxModuleId, h.moduleId, true) && h.moduleId == pellix::kHubId) {
+        s.fail("hub.moduleId", "0x01 is the hub's own id");
+    }
+    const bool name = s.text("name", h.name);
+    s.noOthers();
     h.useUnix = unix;
-    if (h.moduleId == pellix::kHubId) {
-        return s.fail("hub.moduleId", "0x01 is the hub's own id");
-    }
     if (unix && (s.has("host") || s.has("port"))) {
-        return s.fail("hub.unixPath", "give either unixPath or host and port");
+        s.fail("hub.unixPath", "give either unixPath or host and port");
+    } else if (path && unix && (h.unixPath.empty() || h.unixPath.size() > 107)) {
+        s.fail("hub.unixPath", "must be 1 to 107 bytes");
     }
-    if (unix && (h.unixPath.empty() || h.unixPath.size() > 107)) {
-        return s.fail("hub.unixPath", "must be 1 to 107 bytes");
+    if (name && (h.name.empty() || h.name.size() > 64)) {
+        s.fail("hub.name", "must be 1 to 64 bytes");
     }
-    if (h.name.empty() || h.name.size() > 64) {
-        return s.fail("hub.name", "must be 1 to 64 bytes");
-    }
-    return true;
 }
 
-bool readQueue(const Json::Value &root, BridgeConfig &c, std::string &error)
+void readQueue(const Json::Value &root, BridgeConfig &c, Errors &errors)
 {
-    Section s(root["queue"], "queue", error);
+    Section s(root["queue"], "queue", errors);
     QueueSettings &q = c.queue;
-    return s.isObject(true) && s.size("maxMessages", 1, 1000000, q.maxMessages) &&
-           s.size("maxBytes", 1024, 1024L * 1024 * 1024, q.maxBytes) && s.text("file", q.file) && s.noOthers();
+    if (s.isObject(true)) {
+        s.size("maxMessages", 1, 1000000, q.maxMessages);
+        s.size("maxBytes", 1024, 1024L * 1024 * 1024, q.maxBytes);
+        s.text("file", q.file);
+        s.noOthers();
+    }
 }
 
-bool readOut(const Json::Value &list, BridgeConfig &c, std::string &error)
+void readMetrics(const Json::Value &root, BridgeConfig &c, Errors &errors)
+{
+    Section s(root["metrics"], "metrics", errors);
+    MetricsSettings &m = c.metrics;
+    if (root["metrics"].isNull() || !s.isObject()) {
+        return;
+    }
+    std::string topic = "{prefix}/metrics";
+    const bool read = s.text("topic", topic);
+    s.integer("interval", 1, 86400, m.intervalSeconds);
+    s.integer("qos", 0, 1, m.qos);
+    s.flag("retain", m.retain);
+    s.noOthers();
+    if (read && withPrefix(s, "metrics.topic", topic, c.prefix, false, m.topic) && !TopicRules::validTopic(m.topic)) {
+        s.fail("metrics.topic", "is not a valid MQTT topic");
+    }
+    m.enabled = true;
+}
+
+void readOut(const Json::Value &list, BridgeConfig &c, Errors &errors)
 {
     for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
-        Section s(list[i], "out[" + std::to_string(i) + "]", error);
+        Section s(list[i], "out[" + std::to_string(i) + "]", errors);
         OutMapping m;
         std::string topic;
-        if (!s.isObject() || !readEvents(s, m.events) || !s.text("topic", topic, true) ||
-            !s.integer("qos", 0, 1, m.qos) || !s.flag("retain", m.retain) || !s.noOthers() ||
-            !withPrefix(s, s.name("topic"), topic, c.prefix, true, m.topic)) {
-            return false;
+        if (!s.isObject()) {
+            continue;
+        }
+        const bool events = readEvents(s, m.events);
+        const bool read = s.text("topic", topic, true);
+        s.integer("qos", 0, 1, m.qos);
+        s.flag("retain", m.retain);
+        s.noOthers();
+        if (!read || !withPrefix(s, s.name("topic"), topic, c.prefix, true, m.topic) || !events) {
+            continue;
         }
         if (!TopicRules::validTopic(TopicRules::expandEvent(m.topic, m.events.front()))) {
-            return s.fail(s.name("topic"), "is not a valid MQTT topic");
-        }
-        if (m.topic.find("{event}") == std::string::npos && m.events.size() > 1) {
-            return s.fail(s.name("topic"), "needs {event} to tell several events apart");
+            s.fail(s.name("topic"), "is not a valid MQTT topic");
+        } else if (m.topic.find("{event}") == std::string::npos && m.events.size() > 1) {
+            s.fail(s.name("topic"), "needs {event} to tell several events apart");
         }
         c.out.push_back(m);
     }
-    return true;
 }
 
-bool readIn(const Json::Value &list, BridgeConfig &c, std::string &error)
+void readIn(const Json::Value &list, BridgeConfig &c, Errors &errors)
 {
     for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
-        Section s(list[i], "in[" + std::to_string(i) + "]", error);
+        Section s(list[i], "in[" + std::to_string(i) + "]", errors);
         InMapping m;
         std::string filter;
         m.module = -1;
         m.command = -1;
-        if (!s.isObject() || !s.text("filter", filter, true) || !s.integer("qos", 0, 1, m.qos) ||
-            !s.integer("event", 1, pellix::kMaxEvent, m.event) ||
-            !s.integer("module", 0, pellix::kMaxModuleId, m.module) || !s.integer("command", 0, 0xFFFF, m.command) ||
-            !s.noOthers() || !withPrefix(s, s.name("filter"), filter, c.prefix, false, m.filter)) {
-            return false;
+        if (!s.isObject()) {
+            continue;
         }
-        if (!TopicRules::validFilter(m.filter)) {
-            return s.fail(s.name("filter"), "is not a valid MQTT topic filter");
+        const bool read = s.text("filter", filter, true);
+        s.integer("qos", 0, 1, m.qos);
+        const bool target = s.integer("event", 1, pellix::kMaxEvent, m.event) &
+                            s.integer("module", 0, pellix::kMaxModuleId, m.module) &
+                            s.integer("command", 0, 0xFFFF, m.command);
+        s.noOthers();
+        if (read && withPrefix(s, s.name("filter"), filter, c.prefix, false, m.filter) &&
+            !TopicRules::validFilter(m.filter)) {
+            s.fail(s.name("filter"), "is not a valid MQTT topic filter");
         }
         m.toEvent = m.event != 0;
+        if (!target) {
+            continue;
+        }
         if (m.toEvent == (m.module >= 0 || m.command >= 0)) {
-            return s.fail(s.name("event"), "give either \"event\" or \"module\" and \"command\"");
-        }
-        if (!m.toEvent && (m.module < 0 || m.command < 0)) {
-            return s.fail(s.name(m.module < 0 ? "module" : "command"), "is missing");
-        }
-        if (!m.toEvent && (m.module == pellix::kHubId || m.module == c.hub.moduleId)) {
-            return s.fail(s.name("module"), "must be another module than the hub and the bridge");
+            s.fail(s.name("event"), "give either \"event\" or \"module\" and \"command\"");
+        } else if (!m.toEvent && (m.module < 0 || m.command < 0)) {
+            s.fail(s.name(m.module < 0 ? "module" : "command"), "is missing");
+        } else if (!m.toEvent && (m.module == pellix::kHubId || m.module == c.hub.moduleId)) {
+            s.fail(s.name("module"), "must be another module than the hub and the bridge");
         }
         c.in.push_back(m);
     }
-    return true;
 }
 
 // The whole walk, for parse() to catch what it throws.
-bool parseText(const std::string &text, BridgeConfig &c, std::string &error)
+void parseText(const std::string &text, BridgeConfig &c, Errors &errors)
 {
     const size_t utf8 = utf8End(text);
     if (utf8 != text.size()) {
-        error = "(file): not valid UTF-8 at byte " + std::to_string(utf8);
-        return false;
+        errors.push_back("(file): not valid UTF-8 at byte " + std::to_string(utf8));
+        return;
     }
     Json::CharReaderBuilder builder;
     builder["allowComments"] = true;
@@ -420,61 +460,80 @@ bool parseText(const std::string &text, BridgeConfig &c, std::string &error)
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     try {
         if (!reader->parse(text.data(), text.data() + text.size(), &root, &why)) {
-            error = "(file): not valid JSON: " + firstJsonError(why);
-            return false;
+            errors.push_back("(file): not valid JSON: " + firstJsonError(why));
+            return;
         }
     } catch (const Json::RuntimeError &) {
         // How the reader says the nesting passed stackLimit.
-        error = "(file): not valid JSON: nested deeper than " + std::to_string(kMostDepth) + " levels";
-        return false;
+        errors.push_back("(file): not valid JSON: nested deeper than " + std::to_string(kMostDepth) + " levels");
+        return;
     }
-    Section top(root, "", error);
-    if (!top.isObject()) {
-        error = "(file): must hold one JSON object";
-        return false;
+    Section top(root, "", errors);
+    if (!root.isObject()) {
+        errors.push_back("(file): must hold one JSON object");
+        return;
     }
     top.get("broker");
     top.get("hub");
     top.get("queue");
+    top.get("metrics");
     const Json::Value &out = top.get("out");
     const Json::Value &in = top.get("in");
-    if (!top.text("prefix", c.prefix, true) || !top.integer("stateEvent", 1, pellix::kMaxEvent, c.stateEvent) ||
-        !top.noOthers()) {
-        return false;
+    const bool prefix = top.text("prefix", c.prefix, true);
+    top.integer("stateEvent", 1, pellix::kMaxEvent, c.stateEvent);
+    top.noOthers();
+    if (prefix && (!TopicRules::validTopic(c.prefix) || c.prefix.find_first_of("{}") != std::string::npos)) {
+        top.fail("prefix", "must be a valid MQTT topic without braces");
     }
-    if (!TopicRules::validTopic(c.prefix) || c.prefix.find_first_of("{}") != std::string::npos) {
-        return top.fail("prefix", "must be a valid MQTT topic without braces");
+    const bool outList = out.isNull() || out.isArray() || top.fail("out", "must be a list");
+    const bool inList = in.isNull() || in.isArray() || top.fail("in", "must be a list");
+    if (outList && inList && out.size() + in.size() == 0) {
+        top.fail("out", "out and in hold no mapping");
     }
-    if (!out.isNull() && !out.isArray()) {
-        return top.fail("out", "must be a list");
+    readBroker(root, c, errors);
+    readHub(root, c, errors);
+    readQueue(root, c, errors);
+    readMetrics(root, c, errors);
+    if (outList) {
+        readOut(out, c, errors);
     }
-    if (!in.isNull() && !in.isArray()) {
-        return top.fail("in", "must be a list");
+    if (inList) {
+        readIn(in, c, errors);
     }
-    if (out.size() + in.size() == 0) {
-        return top.fail("out", "out and in hold no mapping");
-    }
-    return readBroker(root, c, error) && readHub(root, c, error) && readQueue(root, c, error) &&
-           readOut(out, c, error) && readIn(in, c, error);
 }
 
 } // namespace
 
-bool BridgeConfig::parse(const std::string &text, BridgeConfig &c, std::string &error)
+bool BridgeConfig::parse(const std::string &text, BridgeConfig &c, std::vector<std::string> &errors)
 {
     c = BridgeConfig();
-    bool parsed = false;
+    errors.clear();
     try {
-        parsed = parseText(text, c, error);
+        parseText(text, c, errors);
     } catch (const std::exception &e) {
         // The walk checks every type before it reads a value; should anything
         // still throw, it ends as a refusal like any other, not as an abort.
-        error = std::string("(file): cannot be used: ") + e.what();
+        errors.push_back(std::string("(file): cannot be used: ") + e.what());
     }
-    if (!parsed) {
+    if (errors.size() > kMostErrors) {
+        const size_t more = errors.size() - kMostErrors;
+        errors.resize(kMostErrors);
+        errors.push_back("(file): " + std::to_string(more) + " more not shown");
+    }
+    for (std::string &error : errors) {
         error = printable(error);
     }
-    return parsed;
+    return errors.empty();
+}
+
+bool BridgeConfig::parse(const std::string &text, BridgeConfig &c, std::string &error)
+{
+    std::vector<std::string> errors;
+    if (parse(text, c, errors)) {
+        return true;
+    }
+    error = errors.front();
+    return false;
 }
 
 // A PUBLISH with a whole frame payload (the most an in mapping passes on) on
@@ -494,12 +553,13 @@ uint32_t BridgeConfig::maxPacketSize() const
     return static_cast<uint32_t>(pellix::kMaxPayload + topic + kPacketHeaders + kPropertyAllowance);
 }
 
-bool BridgeConfig::load(const std::string &path, BridgeConfig &c, std::string &error)
+bool BridgeConfig::load(const std::string &path, BridgeConfig &c, std::vector<std::string> &errors)
 {
+    errors.clear();
     const std::string shown = printable(path, std::string::npos);
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        error = "(file): cannot open " + shown + ": " + strerror(errno);
+        errors.push_back("(file): cannot open " + shown + ": " + strerror(errno));
         return false;
     }
     std::string text;
@@ -512,7 +572,7 @@ bool BridgeConfig::load(const std::string &path, BridgeConfig &c, std::string &e
         if (got < 0) {
             const int err = errno;
             close(fd);
-            error = "(file): cannot read " + shown + ": " + strerror(err);
+            errors.push_back("(file): cannot read " + shown + ": " + strerror(err));
             return false;
         }
         if (got == 0) {
@@ -521,19 +581,75 @@ bool BridgeConfig::load(const std::string &path, BridgeConfig &c, std::string &e
         text.append(chunk, static_cast<size_t>(got));
         if (text.size() > kMaxFileSize) {
             close(fd);
-            error = "(file): " + shown + " is larger than 1 MiB";
+            errors.push_back("(file): " + shown + " is larger than 1 MiB");
             return false;
         }
     }
     close(fd);
-    if (parse(text, c, error)) {
+    if (parse(text, c, errors)) {
         return true;
     }
     const std::string whole = "(file): ";
-    if (error.compare(0, whole.size(), whole) == 0) {
-        error.insert(whole.size(), shown + ": "); // which file, when it is the file as a whole
+    for (std::string &error : errors) {
+        if (error.compare(0, whole.size(), whole) == 0) {
+            error.insert(whole.size(), shown + ": "); // which file, when it is the file as a whole
+        }
     }
     return false;
+}
+
+bool BridgeConfig::load(const std::string &path, BridgeConfig &c, std::string &error)
+{
+    std::vector<std::string> errors;
+    if (load(path, c, errors)) {
+        return true;
+    }
+    error = errors.front();
+    return false;
+}
+
+namespace {
+
+// A file the bridge must read: a regular file it can open.
+void checkReadable(const char *key, const std::string &path, std::vector<std::string> &errors)
+{
+    if (path.empty()) {
+        return;
+    }
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const std::string why = fd < 0 ? strerror(errno) : "not a regular file";
+        errors.push_back(printable(std::string(key) + ": cannot read " + path + ": " + why));
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+}
+
+} // namespace
+
+bool BridgeConfig::checkFiles(std::vector<std::string> &errors) const
+{
+    errors.clear();
+    checkReadable("broker.cafile", broker.cafile, errors);
+    checkReadable("broker.certfile", broker.certfile, errors);
+    checkReadable("broker.keyfile", broker.keyfile, errors);
+    if (!queue.file.empty()) {
+        // The file itself may be missing (an empty queue); its directory must
+        // take the temporary file and the rename.
+        const size_t slash = queue.file.rfind('/');
+        const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : queue.file.substr(0, slash);
+        struct stat st;
+        if (stat(dir.c_str(), &st) != 0) {
+            errors.push_back(printable("queue.file: its directory " + dir + " cannot be used: " + strerror(errno)));
+        } else if (!S_ISDIR(st.st_mode)) {
+            errors.push_back(printable("queue.file: " + dir + " is not a directory"));
+        } else if (access(dir.c_str(), W_OK | X_OK) != 0) {
+            errors.push_back(printable("queue.file: its directory " + dir + " cannot be written: " + strerror(errno)));
+        }
+    }
+    return errors.empty();
 }
 
 } // namespace bridge

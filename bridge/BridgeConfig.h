@@ -1,9 +1,9 @@
 #pragma once
 // The bridge's configuration: one JSON file, read once at start.
 //
-// parse() checks every value before anything connects; the first value that
-// cannot be used makes it fail with one sentence that starts with the key
-// ("out[1].qos: must be 0 or 1"). Topics are checked as MQTT requires
+// parse() checks every value before anything connects; each value that
+// cannot be used gives one sentence that starts with its key
+// ("out[1].qos: must be 0 or 1"), all of them in one run. Topics are checked as MQTT requires
 // (UTF-8, no wildcard in a topic, wildcards only as whole levels in a filter)
 // after {prefix} has been put in.
 
@@ -63,6 +63,15 @@ struct QueueSettings {
     std::string file; // empty: the queue lives in memory only
 };
 
+// The hub's status as OpenMetrics text, published on a topic at an interval.
+struct MetricsSettings {
+    bool enabled = false;
+    std::string topic; // {prefix} already put in
+    int intervalSeconds = 60;
+    int qos = 0;
+    bool retain = false;
+};
+
 struct BridgeConfig {
     BrokerSettings broker;
     HubSettings hub;
@@ -71,6 +80,7 @@ struct BridgeConfig {
     QueueSettings queue;
     std::vector<OutMapping> out;
     std::vector<InMapping> in;
+    MetricsSettings metrics;
 
     // {prefix}/bridge/state
     std::string stateTopic() const { return prefix + "/bridge/state"; }
@@ -78,10 +88,18 @@ struct BridgeConfig {
     // Maximum Packet Size).
     uint32_t maxPacketSize() const;
 
-    // False with `error` set ("key: why") when the text cannot be used.
+    // False with every refusal in `errors` ("key: why", at most 20 and a
+    // line saying how many more) when the text cannot be used.
+    static bool parse(const std::string &text, BridgeConfig &config, std::vector<std::string> &errors);
+    // The same with the first refusal only.
     static bool parse(const std::string &text, BridgeConfig &config, std::string &error);
-    // Reads at most 1 MiB from `path`, then parse().
+    // Reads at most 1 MiB from `path`, then parse(); a refusal of the file
+    // as a whole names it.
+    static bool load(const std::string &path, BridgeConfig &config, std::vector<std::string> &errors);
     static bool load(const std::string &path, BridgeConfig &config, std::string &error);
+    // What the bridge will need of the file system, checked before anything
+    // connects: the TLS files readable, the queue file's directory writable.
+    bool checkFiles(std::vector<std::string> &errors) const;
 };
 
 } // namespace bridge

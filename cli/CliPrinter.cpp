@@ -152,6 +152,28 @@ void CliPrinter::published(int number, size_t size, const char *transport)
          : print("published event %d with %s of data, over %s\n", number, bytes(size).c_str(), transport);
 }
 
+void CliPrinter::reply(const pellix::Reply &r)
+{
+    const uint8_t *payload = reinterpret_cast<const uint8_t *>(r.payload.data());
+    if (!json) {
+        print("reply  from 0x%02x  to 0x%02x  cmd 0x%04x  payload %s\n", r.srcId, r.devId, r.cmd,
+              bytes(r.payload.size()).c_str());
+    }
+    data(payload, r.payload.size(), {{"type", "reply"}, {"dev", r.devId}, {"src", r.srcId}, {"cmd", r.cmd}});
+}
+
+void CliPrinter::text(const std::string &text)
+{
+    fwrite(text.data(), 1, text.size(), out);
+    fflush(out);
+}
+
+void CliPrinter::capturing(const std::string &where, const std::string &file)
+{
+    json ? write({{"type", "capturing"}, {"hub", latin1(where)}, {"file", latin1(file)}})
+         : print("capturing the hub at %s into %s\n", printable(where).c_str(), printable(file).c_str());
+}
+
 void CliPrinter::end(const char *reason, long received)
 {
     json ? write({{"type", "end"}, {"reason", reason}, {"received", Json::Int64(received)}})

@@ -36,6 +36,12 @@ public:
     void sent(const char *what, int devId, int srcId, int cmd, size_t size, const char *transport);
     void published(int event, size_t size, const char *transport);
     void end(const char *reason, long received);
+    // call: the frame that answered.
+    void reply(const pellix::Reply &reply);
+    // status --openmetrics: the text as it is.
+    void text(const std::string &text);
+    // capture: the line once the hub has answered.
+    void capturing(const std::string &where, const std::string &file);
 
     // status: one block of tables (after clearing the terminal, or after a
     // blank line, when asked), or the hub's document as one JSON line.

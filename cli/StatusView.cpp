@@ -1,11 +1,8 @@
 #include "cli/StatusView.h"
 
-#include <json/reader.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <exception>
-#include <memory>
 #include <vector>
 
 #include "cli/CliPrinter.h"
@@ -177,34 +174,6 @@ void flatten(const Json::Value &value, const std::string &prefix, int depth, std
 }
 
 } // namespace
-
-bool parseStatus(const std::string &text, Json::Value &document, std::string &why)
-{
-    static const Json::CharReaderBuilder builder = [] {
-        Json::CharReaderBuilder b;
-        b["stackLimit"] = kMaxStatusDepth;
-        return b;
-    }();
-    try {
-        const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-        Json::Value parsed;
-        if (!reader->parse(text.data(), text.data() + text.size(), &parsed, &why)) {
-            return false;
-        }
-        if (!parsed.isObject()) {
-            why = "not an object";
-            return false;
-        }
-        document.swap(parsed);
-        return true;
-    } catch (const std::exception &e) {
-        // jsoncpp throws when the nesting passes stackLimit.
-        why = std::string(e.what()).find("stackLimit") != std::string::npos
-                  ? "nested deeper than " + std::to_string(kMaxStatusDepth) + " levels"
-                  : e.what();
-        return false;
-    }
-}
 
 std::string renderStatus(const Json::Value &doc)
 {

@@ -11,14 +11,9 @@
 
 #include <string>
 
-namespace cli {
+#include "cli/StatusDocument.h"
 
-// The hub's status text as a JSON object; false with a short reason when it
-// is not one. Nesting is bounded (the hub's document nests a few levels,
-// reports included), so that no text can exhaust the stack, and nothing the
-// parser throws gets out.
-const int kMaxStatusDepth = 64;
-bool parseStatus(const std::string &text, Json::Value &document, std::string &why);
+namespace cli {
 
 std::string renderStatus(const Json::Value &document);
 

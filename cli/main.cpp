@@ -10,12 +10,17 @@
 #include <pellix/Checks.h>
 #include <pellix/Wire.h>
 
+#include <json/writer.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <cstring>
 #include <memory>
+#include <set>
 #include <string>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -24,6 +29,8 @@
 
 #include "cli/CliArgs.h"
 #include "cli/CliPrinter.h"
+#include "cli/OpenMetrics.h"
+#include "cli/PcapngWriter.h"
 #include "cli/StatusView.h"
 
 namespace {
@@ -33,10 +40,13 @@ const int kExitHub = 1;
 const int kExitUsage = 2;
 const int kExitTimeout = 3;
 const int kExitRefused = 4;
+const int kExitNobody = 5; // no module holds DEST
 
 // How long status and monitor wait for the hub's first answer: a hub
 // without these commands ignores them, and the tool must say so soon.
 const int kAnswerTimeoutMs = 2000;
+// How long the hub shares one status document among its answers.
+const int kStatusShareMs = 100;
 
 typedef std::chrono::steady_clock Clock;
 
@@ -64,12 +74,39 @@ long long msUntil(Clock::time_point deadline)
 }
 
 FILE *errOut = stderr;
+bool jsonErrors = false; // --json: errors and warnings as JSON objects too
+
+void errorLine(const char *type, int status, const std::string &message)
+{
+    if (jsonErrors) {
+        // "type" first, as on every line the tool prints.
+        fprintf(errOut, "{\"type\":\"%s\",%s\"message\":%s}\n", type,
+                status >= 0 ? ("\"status\":" + std::to_string(status) + ",").c_str() : "",
+                Json::valueToQuotedString(cli::printable(message).c_str()).c_str());
+    } else {
+        fprintf(errOut, "pellix-cli: %s\n", message.c_str());
+    }
+    fflush(errOut);
+}
 
 int fail(int status, const std::string &message)
 {
-    fprintf(errOut, "pellix-cli: %s\n", message.c_str());
-    fflush(errOut);
+    errorLine("error", status, message);
     return status;
+}
+
+std::string hexId(int id)
+{
+    char text[16];
+    snprintf(text, sizeof text, "0x%02x", id);
+    return text;
+}
+
+std::string hexCmd(int cmd)
+{
+    char text[16];
+    snprintf(text, sizeof text, "0x%04x", cmd);
+    return text;
 }
 
 int statusFor(const pellix::Result &result)
@@ -166,6 +203,76 @@ template <typename Sender> pellix::Result act(Sender &sender, const cli::CliArgs
     }
 }
 
+// The ids the hub's connections hold, from one status request.
+pellix::Result statusIds(pellix::CPellixClient &client, std::set<int> &ids)
+{
+    std::string text;
+    pellix::Result r = client.requestStatus(text, kAnswerTimeoutMs);
+    Json::Value document;
+    std::string why;
+    if (r && !cli::parseStatus(text, document, why)) {
+        r = pellix::Result(pellix::Status::NoReply, "the hub's status reply is not a JSON object: " +
+                                                        cli::printable(why.substr(0, 80)));
+    }
+    const Json::Value &connections = document.isObject() ? document["connections"] : Json::Value::nullSingleton();
+    for (const Json::Value &c : connections.isArray() ? connections : Json::Value(Json::arrayValue)) {
+        const Json::Value &held = c.isObject() ? c["ids"] : Json::Value::nullSingleton();
+        for (const Json::Value &id : held.isArray() ? held : Json::Value(Json::arrayValue)) {
+            if (id.isUInt()) {
+                ids.insert(static_cast<int>(id.asUInt()));
+            }
+        }
+    }
+    return r;
+}
+
+// The ids the hub's connections hold, from a status request (answers are
+// paced per connection, so a tool asks once a run, and once more only when
+// `wanted` is missing: the hub shares a document for 100 ms, so a module
+// that registered just before may not be in the first one).
+pellix::Result registeredIds(pellix::CPellixClient &client, std::set<int> &ids, int wanted)
+{
+    pellix::Result r = statusIds(client, ids);
+    if (r && ids.count(wanted) == 0) {
+        const Clock::time_point fresh = Clock::now() + std::chrono::milliseconds(kStatusShareMs + 50);
+        for (long long left = msUntil(fresh); left > 0 && client.poll(static_cast<int>(left)) == 0;
+             left = msUntil(fresh)) {
+        }
+        ids.clear();
+        r = statusIds(client, ids);
+    }
+    return r;
+}
+
+const char *const kNobody = "no module is registered under ";
+
+// send's question before the frame goes: does anything take it? -1 when the
+// frame may go, else the exit status (the line is written).
+int checkDestination(pellix::CPellixClient &client, const cli::CliArgs &args)
+{
+    if (args.dest == pellix::kHubId) {
+        return -1;
+    }
+    if (args.dest >= pellix::kEventSourceId) {
+        const bool eventCommand = args.cmd == pellix::wire::kCmdPublish || args.cmd == pellix::wire::kCmdSubscribe ||
+                                  args.cmd == pellix::wire::kCmdUnsubscribe;
+        return eventCommand ? -1
+                            : fail(kExitNobody, "nobody takes cmd " + hexCmd(args.cmd) + " at " + hexId(args.dest) +
+                                                    ": 0xe1 to 0xff are event commands, publish (5), subscribe "
+                                                    "(6) and unsubscribe (7); use pub for a publication");
+    }
+    std::set<int> held;
+    const pellix::Result r = registeredIds(client, held, args.dest);
+    if (r) {
+        return held.count(args.dest) != 0 ? -1 : fail(kExitNobody, kNobody + hexId(args.dest));
+    }
+    if (r.status() == pellix::Status::NoReply && client.isConnected()) {
+        errorLine("warning", -1, "the hub does not answer status requests; " + hexId(args.dest) + " not checked");
+        return -1;
+    }
+    return fail(statusFor(r), r.message());
+}
+
 int runOneShot(const cli::CliArgs &args, cli::CliPrinter &printer)
 {
     pellix::Result result;
@@ -182,6 +289,12 @@ int runOneShot(const cli::CliArgs &args, cli::CliPrinter &printer)
         options.heartbeatMs = 0;
         pellix::CPellixClient client(options);
         result = client.connect();
+        if (result && args.command == cli::Command::Send && args.check) {
+            const int refused = checkDestination(client, args);
+            if (refused >= 0) {
+                return refused;
+            }
+        }
         if (result) {
             result = act(client, args);
         }
@@ -357,9 +470,13 @@ int runStatus(const cli::CliArgs &args, cli::CliPrinter &printer)
         if (!cli::parseStatus(text, document, why)) {
             return fail(kExitHub, "the hub's status reply is not a JSON object: " + cli::printable(why.substr(0, 80)));
         }
-        printer.status(document, shown == 0 || args.json ? cli::CliPrinter::Nothing
-                                 : terminal              ? cli::CliPrinter::ClearScreen
-                                                         : cli::CliPrinter::BlankLine);
+        if (args.openMetrics) {
+            printer.text(cli::renderOpenMetrics(document));
+        } else {
+            printer.status(document, shown == 0 || args.json ? cli::CliPrinter::Nothing
+                                     : terminal              ? cli::CliPrinter::ClearScreen
+                                                             : cli::CliPrinter::BlankLine);
+        }
         ++shown;
         if (args.watch <= 0 || (args.count > 0 && shown >= args.count)) {
             break;
@@ -454,12 +571,171 @@ int runMonitor(const cli::CliArgs &args, cli::CliPrinter &printer)
     return std::string(reason) == "timeout" && args.count > 0 ? kExitTimeout : kExitOk;
 }
 
+// call: one frame, and the first frame DEST sends back.
+int runCall(const cli::CliArgs &args, cli::CliPrinter &printer)
+{
+    int id = args.id;
+    {
+        // One status request, over a connection that registers nothing:
+        // whether DEST is there, and which id is free for the reply.
+        pellix::CPellixClient watcher(watcherOptions(args, false));
+        pellix::Result r = watcher.connect();
+        if (!r) {
+            return fail(statusFor(r), r.message());
+        }
+        std::set<int> held;
+        r = registeredIds(watcher, held, args.dest);
+        const bool ignored = r.status() == pellix::Status::NoReply && watcher.isConnected();
+        if (r && held.count(args.dest) == 0) {
+            return fail(kExitNobody, kNobody + hexId(args.dest));
+        }
+        for (int candidate = pellix::kMaxModuleId; r && id < 0 && candidate > pellix::kHubId; --candidate) {
+            id = held.count(candidate) == 0 ? candidate : id;
+        }
+        if (r && id < 0) {
+            return fail(kExitHub, "every module id is taken; give --id, the id to register under");
+        }
+        if (!r && !(ignored && id >= 0)) {
+            return fail(ignored ? kExitHub : statusFor(r),
+                        ignored ? "the hub at " + hubAt(args) + " does not answer status requests; give --id, the "
+                                                               "id to register under"
+                                : r.message());
+        }
+        watcher.close();
+    }
+    pellix::ClientOptions options = streamOptions(args);
+    options.moduleId = id;
+    options.name = args.name;
+    pellix::CPellixClient client(options);
+    pellix::Result r = client.connect();
+    if (!r) {
+        return fail(statusFor(r), r.message());
+    }
+    pellix::Reply reply;
+    const int timeoutMs = static_cast<int>(std::min(args.timeout * 1000.0, 1e9));
+    r = client.request(args.dest, args.cmd, args.payload, reply, std::max(timeoutMs, 1), args.replyCmd);
+    const bool connected = client.isConnected();
+    client.close();
+    if (r) {
+        printer.reply(reply);
+        return kExitOk;
+    }
+    if (r.status() == pellix::Status::NoReply && connected) {
+        char seconds[32];
+        snprintf(seconds, sizeof seconds, "%g", args.timeout);
+        return fail(kExitTimeout, "no reply from " + hexId(args.dest) +
+                                      (args.replyCmd >= 0 ? " with cmd " + hexCmd(args.replyCmd) : "") +
+                                      " within " + seconds + " s");
+    }
+    return fail(statusFor(r), r.message());
+}
+
+// A monitor record as the hub sent it, from its view.
+std::string recordBytes(const pellix::MonitorView &r)
+{
+    std::string bytes(1, static_cast<char>(r.kind));
+    for (int i = 0; i < 8; ++i) {
+        bytes += static_cast<char>((r.timeUs >> (8 * i)) & 0xff);
+    }
+    bytes += {static_cast<char>(r.devId), static_cast<char>(r.srcId), static_cast<char>(r.cmd & 0xff),
+              static_cast<char>(r.cmd >> 8), static_cast<char>(r.length & 0xff), static_cast<char>(r.length >> 8)};
+    bytes.append(reinterpret_cast<const char *>(r.payload), r.payloadSize);
+    return bytes;
+}
+
+// capture: monitor's records into a pcapng file (or standard output).
+int runCapture(const cli::CliArgs &args, cli::CliPrinter &printer, FILE *standardOutput)
+{
+    const bool toStandardOutput = args.write == "-";
+    FILE *file = toStandardOutput ? standardOutput : fopen(args.write.c_str(), "wbe");
+    if (file == nullptr) {
+        return fail(kExitUsage, "cannot write " + cli::printable(args.write) + ": " + strerror(errno));
+    }
+    long received = 0;
+    // No empty file is left behind when the hub refuses; what was captured
+    // before a refusal (after a reconnect) is kept.
+    auto abandon = [&](int status, const std::string &why) {
+        if (!toStandardOutput) {
+            fclose(file);
+            if (received == 0) {
+                unlink(args.write.c_str());
+            }
+        }
+        return fail(status, why);
+    };
+    cli::PcapngWriter writer(file, "pellix");
+    if (!writer.begin("pellix-cli " PELLIX_VERSION, "pellix monitor at " + whereOf(args))) {
+        return abandon(kExitHub, "cannot write " + cli::printable(args.write) + ": " + strerror(errno));
+    }
+    pellix::CPellixClient client(watcherOptions(args, true));
+    bool announced = false;
+    std::string stopWhy; // the hub's refusal, or a write that failed
+    bool writeFailed = false;
+    client.setMonitorCallback([&](const pellix::MonitorView &r) {
+        if (r.kind == pellix::kMonitorRefused) {
+            stopWhy = pellix::refusalReason(r);
+            return;
+        }
+        if (r.kind == pellix::kMonitorOn) {
+            if (!announced) {
+                printer.capturing(whereOf(args), toStandardOutput ? "standard output" : args.write);
+            }
+            announced = true;
+            return;
+        }
+        if (!announced || writeFailed || !passes(args, r) || (args.count > 0 && received >= args.count)) {
+            return;
+        }
+        const std::string record = recordBytes(r);
+        const size_t whole = pellix::wire::kMonitorRecordHeaderSize + std::max<size_t>(r.length, r.payloadSize);
+        if (!writer.packet(r.timeUs, record.data(), record.size(), whole)) {
+            writeFailed = true;
+            stopWhy = "cannot write " + cli::printable(args.write) + ": " + strerror(errno);
+            return;
+        }
+        ++received;
+    });
+    client.setConnectionCallback([&](bool up) { printer.connection(up, "connection restored, capturing again"); });
+    pellix::Result r = client.connect();
+    if (!r) {
+        return abandon(statusFor(r), r.message());
+    }
+    catchStopSignals();
+    r = client.startMonitor(kAnswerTimeoutMs);
+    if (!r && stopSignal == 0) {
+        const bool ignored = r.status() == pellix::Status::NoReply && client.isConnected();
+        return abandon(ignored ? kExitHub : statusFor(r),
+                       ignored ? "the hub at " + hubAt(args) + " does not answer monitor requests" : r.message());
+    }
+    const char *reason = r ? serve(client, args, received, stopWhy) : "signal";
+    if (reason == nullptr) {
+        return abandon(kExitHub, "waiting for the hub failed");
+    }
+    if (!stopWhy.empty() && !writeFailed) {
+        client.close();
+        return abandon(kExitRefused, "the hub at " + whereOf(args) + " refused the monitor: " + stopWhy);
+    }
+    if (client.isConnected()) {
+        client.stopMonitor();
+    }
+    client.close();
+    if (writeFailed) {
+        return fail(kExitHub, stopWhy);
+    }
+    if (!toStandardOutput && fclose(file) != 0) {
+        return fail(kExitHub, "cannot write " + cli::printable(args.write) + ": " + strerror(errno));
+    }
+    printer.end(reason, received);
+    return std::string(reason) == "timeout" && args.count > 0 ? kExitTimeout : kExitOk;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     cli::CliArgs args;
     std::string error;
+    jsonErrors = cli::wantsJson(argc, argv);
     if (!cli::parseArgs(argc, argv, args, error)) {
         return fail(kExitUsage, error + " (see pellix-cli --help)");
     }
@@ -468,7 +744,16 @@ int main(int argc, char **argv)
         return kExitOk;
     }
     try {
-        cli::CliPrinter printer(separateFrameworkOutput(args.verbose), args.json);
+        FILE *out = separateFrameworkOutput(args.verbose);
+        if (args.command == cli::Command::Capture) {
+            // The packets may take standard output; the lines then go to standard error.
+            cli::CliPrinter printer(args.write == "-" ? errOut : out, args.json);
+            return runCapture(args, printer, out);
+        }
+        cli::CliPrinter printer(out, args.json);
+        if (args.command == cli::Command::Call) {
+            return runCall(args, printer);
+        }
         if (args.command == cli::Command::Listen || args.command == cli::Command::Sub) {
             return runReceiver(args, printer);
         }

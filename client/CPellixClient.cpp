@@ -113,6 +113,18 @@ Result CPellixClient::requestStatus(std::string &json, int timeoutMs)
     return impl->requestStatus(json, timeoutMs);
 }
 
+Result CPellixClient::request(int devId, int cmd, const void *data, size_t size, Reply &reply, int timeoutMs,
+                             int replyCmd)
+{
+    return impl->request(devId, cmd, data, size, reply, timeoutMs, replyCmd);
+}
+
+Result CPellixClient::request(int devId, int cmd, const std::string &payload, Reply &reply, int timeoutMs,
+                             int replyCmd)
+{
+    return request(devId, cmd, payload.data(), payload.size(), reply, timeoutMs, replyCmd);
+}
+
 Result CPellixClient::startMonitor(int timeoutMs)
 {
     return impl->startMonitor(timeoutMs);

@@ -256,6 +256,31 @@ Result ClientDriver::startMonitor(int timeoutMs)
     return r;
 }
 
+Result ClientDriver::request(int devId, int cmd, const void *data, size_t size, Reply &reply, int timeoutMs,
+                             int replyCmd)
+{
+    if (state.inCallback()) {
+        return Result(Status::Busy, "request() cannot be called from a callback");
+    }
+    if (timeoutMs < 1) {
+        return Result(Status::InvalidArgument, "the request time-out must be 1 ms or more");
+    }
+    Result r = state.beginRequest(devId, cmd, data, size, replyCmd, outbox());
+    if (r) {
+        r = write("request");
+    }
+    if (r) {
+        r = serveUntil([this] { return state.requestAnswered(); }, timeoutMs, "request");
+        if (!r && linkUp() && !state.requestAnswered()) {
+            char who[8];
+            snprintf(who, sizeof who, "0x%02x", devId);
+            r = Result(Status::NoReply, std::string("no reply from ") + who + " within " + std::to_string(timeoutMs) +
+                                            " ms");
+        }
+    }
+    return state.endRequest(r, reply);
+}
+
 int ClientDriver::poll(int timeoutMs)
 {
     if (state.inCallback()) {

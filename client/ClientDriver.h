@@ -48,6 +48,7 @@ public:
 
     Result requestStatus(std::string &json, int timeoutMs);
     Result startMonitor(int timeoutMs);
+    Result request(int devId, int cmd, const void *data, size_t size, Reply &reply, int timeoutMs, int replyCmd);
 
     int poll(int timeoutMs);
     int run();

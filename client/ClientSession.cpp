@@ -3,6 +3,7 @@
 #include <sys/un.h>
 
 #include <algorithm>
+#include <utility>
 
 #include <pellix/Checks.h>
 #include <pellix/Wire.h>
@@ -184,6 +185,9 @@ void ClientSession::take(const unsigned char *frame, size_t size)
             break;
         }
     }
+    if (requestState == RequestWaiting && takeReply(header)) {
+        return;
+    }
     if (header.srcId == wire::kEventSourceId && header.cmd == wire::kCmdPublish && takeDelivery(header)) {
         return;
     }
@@ -245,6 +249,19 @@ void ClientSession::takeStatusPart(const FrameHeader &header)
     default:
         break;
     }
+}
+
+bool ClientSession::takeReply(const FrameHeader &header)
+{
+    if (header.srcId != requestDev || (requestReplyCmd >= 0 && header.cmd != requestReplyCmd)) {
+        return false;
+    }
+    requestReply.devId = static_cast<uint8_t>(header.devId);
+    requestReply.srcId = static_cast<uint8_t>(header.srcId);
+    requestReply.cmd = static_cast<uint16_t>(header.cmd);
+    requestReply.payload.assign(reinterpret_cast<const char *>(header.payload), static_cast<size_t>(header.payloadSize));
+    requestState = RequestAnswered;
+    return true;
 }
 
 void ClientSession::takeMonitorRecord(const FrameHeader &header)
@@ -316,6 +333,40 @@ Result ClientSession::endStatus(const Result &waited, std::string &json)
     statusState = StatusIdle;
     status.reset();
     return r;
+}
+
+Result ClientSession::beginRequest(int devId, int cmd, const void *data, size_t size, int replyCmd, std::string &out)
+{
+    if (!settings.registerModule) {
+        return Result(Status::InvalidArgument,
+                      "request() needs a client that registers: replies go to the id it registered under");
+    }
+    if (devId >= wire::kEventSourceId && devId <= 0xFF) {
+        return Result(Status::InvalidArgument, "frames to 0xe1 and above are event commands: nothing replies to them");
+    }
+    if (replyCmd > 0xFFFF) {
+        return Result(Status::InvalidArgument, "the reply command " + std::to_string(replyCmd) + " is not 0 to 0xffff");
+    }
+    const Result r = builder.frame(devId, cmd, data, size, out);
+    if (r) {
+        requestState = RequestWaiting;
+        requestDev = devId;
+        requestReplyCmd = replyCmd < 0 ? -1 : replyCmd;
+        requestReply = Reply();
+    }
+    return r;
+}
+
+Result ClientSession::endRequest(const Result &waited, Reply &reply)
+{
+    const bool answered = requestState == RequestAnswered;
+    requestState = RequestIdle;
+    if (answered) {
+        reply = std::move(requestReply);
+        requestReply = Reply();
+        return Result();
+    }
+    return waited ? Result(Status::NoReply, "the request was not answered") : waited;
 }
 
 void ClientSession::beginMonitor(std::string &out)

@@ -103,6 +103,14 @@ public:
     // when it came whole, NoReply when it passed the collector's bound.
     Result endStatus(const Result &waited, std::string &json);
 
+    // A request: its frame into out; from then until endRequest, the first
+    // frame from devId (with replyCmd when it is 0 or more) is its reply and
+    // reaches no callback. Only a registered client gets replies.
+    Result beginRequest(int devId, int cmd, const void *data, size_t size, int replyCmd, std::string &out);
+    bool requestAnswered() const { return requestState == RequestAnswered; }
+    // Ends the request whose wait ended with waited: the reply when it came.
+    Result endRequest(const Result &waited, Reply &reply);
+
     // Switching the monitor on: answered by an on record or a refusal.
     void beginMonitor(std::string &out);
     bool monitorAnswered() const { return monitorOn || !monitorRefusal.empty(); }
@@ -120,6 +128,7 @@ private:
     bool takeDelivery(const FrameHeader &header);
     void takeStatusPart(const FrameHeader &header);
     void takeMonitorRecord(const FrameHeader &header);
+    bool takeReply(const FrameHeader &header);
 
     const ClientOptions settings;
     ClientStats counters; // before calls, which counts into it
@@ -139,6 +148,11 @@ private:
 
     StatusCollector status;
     enum StatusState { StatusIdle, StatusWaiting, StatusComplete, StatusTooLarge } statusState = StatusIdle;
+
+    enum RequestState { RequestIdle, RequestWaiting, RequestAnswered } requestState = RequestIdle;
+    int requestDev = 0;
+    int requestReplyCmd = -1; // -1: any command
+    Reply requestReply;
 
     bool monitorWanted = false;  // switched on again after every reconnect
     bool monitorOn = false;      // the hub's on record since the last switch-on

@@ -1,6 +1,6 @@
 // Fuzzes what the tool and the SDK make of the hub's answers: a byte stream
 // as it comes off the socket, cut into frames, status parts put together and
-// the document parsed and drawn as tables and as JSON (or read as a
+// the document parsed and drawn as tables, as JSON and as OpenMetrics text (or read as a
 // refusal of a datagram request), monitor records decoded and printed both
 // ways. Nothing the hub could send may crash them.
 
@@ -10,6 +10,7 @@
 #include <string>
 
 #include "cli/CliPrinter.h"
+#include "cli/OpenMetrics.h"
 #include "cli/StatusView.h"
 #include "client/ClientFrames.h"
 #include "proto/CDecoupler.h"
@@ -38,6 +39,7 @@ void showStatus(const std::string &text)
     }
     cli::CliPrinter(sink(), false).status(document, cli::CliPrinter::Nothing);
     cli::CliPrinter(sink(), true).status(document, cli::CliPrinter::Nothing);
+    cli::CliPrinter(sink(), false).text(cli::renderOpenMetrics(document));
 }
 
 void showRecord(const unsigned char *payload, int size)

@@ -134,6 +134,9 @@ libpellix_client.a and its headers (include/pellix), with a CMake package
 (find_package(Pellix), target Pellix::client) and a pkg-config file
 (pellix), for building the modules that speak to the hub.")
 
+# Manual pages, bash completion and the Wireshark dissector.
+include(${CMAKE_CURRENT_LIST_DIR}/Manuals.cmake)
+
 # pellix-bridge, a package of its own.
 if(TARGET pellix-bridge)
   include(${CMAKE_CURRENT_LIST_DIR}/PackagingBridge.cmake)

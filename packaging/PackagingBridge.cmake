@@ -7,6 +7,7 @@
 #   <prefix>/lib/systemd/system/pellix-bridge.service
 #   <etc>/pellix-bridge/bridge.json (0600: it may hold the broker's password)
 #   <prefix>/share/pellix-bridge/bridge.example.json
+#   <prefix>/share/pellix-bridge/bridge.local.json, mosquitto.local.conf
 
 install(CODE "
   set(PELLIX_UNIT_BINDIR \"\${CMAKE_INSTALL_PREFIX}/bin\")
@@ -19,6 +20,10 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/pellix-bridge.example.json
         DESTINATION share/pellix-bridge RENAME bridge.example.json COMPONENT bridge)
 pellix_install_etc(${CMAKE_CURRENT_LIST_DIR}/pellix-bridge.example.json pellix-bridge bridge.json
                    "OWNER_READ OWNER_WRITE" bridge)
+# A trial on one machine: no TLS, and a broker configuration to match.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/pellix-bridge.local.json
+        DESTINATION share/pellix-bridge RENAME bridge.local.json COMPONENT bridge)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/mosquitto.local.conf DESTINATION share/pellix-bridge COMPONENT bridge)
 
 list(APPEND CPACK_COMPONENTS_ALL bridge)
 set(CPACK_DEBIAN_BRIDGE_PACKAGE_NAME pellix-bridge)

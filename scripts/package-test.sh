@@ -138,9 +138,31 @@ if [ "${1:-}" = "--inside" ]; then
     grep -q '"type":"frame".*"src":66,"cmd":17.*"text":"ping"' "$work/answer.out" ||
       fail "$module answered wrongly: $(cat "$work/answer.out")"
     echo "$(basename "$module"): answered ping"
+    # The same question with the installed tool's call.
+    "$cli" call 0x42 0x10 pong --reply-cmd 0x11 --json "${tcp[@]}" > "$work/call.out" ||
+      fail "pellix-cli call got no answer from $module"
+    grep -q '"type":"reply","dev":[0-9]*,"src":66,"cmd":17.*"text":"pong"' "$work/call.out" ||
+      fail "pellix-cli call printed $(cat "$work/call.out")"
     kill -TERM "$module_pid"
     wait "$module_pid" || true
   done
+
+  # Metrics, and a capture read back with the installed dissector.
+  [ "$("$cli" status --openmetrics "${tcp[@]}" | tail -n 1)" = "# EOF" ] || fail "status --openmetrics did not end with # EOF"
+  "$cli" capture --write "$work/hub.pcapng" --count 1 --timeout 10 "${tcp[@]}" > "$work/capture.out" &
+  capture_pid=$!
+  for _ in $(seq 1 100); do
+    grep -q "capturing" "$work/capture.out" && break
+    sleep 0.1
+  done
+  "$cli" pub 9 captured "${tcp[@]}" > /dev/null
+  wait "$capture_pid" || fail "pellix-cli capture ended with status $?"
+  if command -v tshark > /dev/null; then
+    decoded=$(tshark -X "lua_script:$root/usr/share/pellix/pellix.lua" -r "$work/hub.pcapng" -T fields \
+      -e pellix.monitor.kind -e pellix.event 2> /dev/null)
+    [ "$decoded" = "$(printf '2\t9')" ] || fail "tshark read the capture as '$decoded'"
+    echo "capture: read back by tshark with the installed dissector"
+  fi
 
   # The installed bridge between this hub and a broker of its own.
   bridge_unit=$root/usr/lib/systemd/system/pellix-bridge.service
@@ -235,7 +257,10 @@ for path in ./usr/bin/pellix ./usr/bin/pellix-cli ./usr/lib/systemd/system/pelli
     ./usr/lib/libpellix_client.a ./usr/include/pellix/CPellixClient.h \
     ./usr/lib/cmake/Pellix/PellixConfig.cmake ./usr/lib/pkgconfig/pellix.pc \
     ./usr/bin/pellix-bridge ./usr/lib/systemd/system/pellix-bridge.service \
-    ./etc/pellix-bridge/bridge.json ./usr/share/pellix-bridge/bridge.example.json; do
+    ./etc/pellix-bridge/bridge.json ./usr/share/pellix-bridge/bridge.example.json \
+    ./usr/share/pellix-bridge/bridge.local.json ./usr/share/pellix-bridge/mosquitto.local.conf \
+    ./usr/share/man/man8/pellix.8.gz ./usr/share/man/man1/pellix-cli.1.gz ./usr/share/man/man8/pellix-bridge.8.gz \
+    ./usr/share/bash-completion/completions/pellix-cli ./usr/share/pellix/pellix.lua; do
   grep -q " $path\$" <<< "$contents" || fail "$path is in neither package"
 done
 grep -q "^-rw------- root/root .* ./etc/pellix-bridge/bridge.json\$" <<< "$contents" ||
@@ -306,6 +331,15 @@ leftovers=$(find "$root/etc" -name '*.dpkg-*')
 [ -z "$leftovers" ] || fail "the upgrade left $leftovers"
 echo "upgraded: edited conffiles kept, the same user, the units still enabled"
 # The rest of the test runs the packages' programs from this root.
+# The manual pages render without a warning; the completion loads.
+for page in man8/pellix.8.gz man1/pellix-cli.1.gz man8/pellix-bridge.8.gz; do
+  warnings=$(MANWIDTH=80 man --warnings -l "$root/usr/share/man/$page" 2>&1 > /dev/null) ||
+    fail "man -l $page failed"
+  [ -z "$warnings" ] || fail "man -l $page: $warnings"
+done
+bash -c "source '$root/usr/share/bash-completion/completions/pellix-cli' && complete -p pellix-cli" ||
+  fail "the bash completion does not load"
+echo "manual pages and completion: in place"
 for binary in pellix pellix-cli pellix-bridge; do
   description=$(file -b "$root/usr/bin/$binary")
   echo "usr/bin/$binary: $description"

@@ -19,8 +19,12 @@ done
 
 # libcli11-dev (header-only, architecture "all") serves the arm64 cross-build
 # as it is: the cross compiler searches /usr/include as well.
+# The tools' tests: tshark (the Wireshark dissector) and tcpdump (a live
+# capture on loopback), python3-prometheus-client (its OpenMetrics parser),
+# help2man and man-db (the manual pages, made at build time and rendered).
 packages=(g++ cmake make pkg-config libspdlog-dev libfmt-dev libjsoncpp-dev libboost-dev
           libcli11-dev libgtest-dev psmisc python3-pytest libmosquitto-dev mosquitto mosquitto-clients openssl
+          tshark tcpdump python3-prometheus-client help2man man-db
           "${extra[@]}")
 if [ "$arm64" -eq 1 ]; then
   packages+=(g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user-static file dpkg-dev

@@ -18,11 +18,11 @@ import socket
 from typing import Any, AsyncIterator, Deque, Dict, Iterable, Optional
 
 from .errors import reason, HubRefused, NoReply, NotConnected, SendFailed, StatusUnsupported, Unreachable
-from .frame import ANONYMOUS_ID, CMD_DATA_PRINT, CMD_DUMP_SOCKETS, CMD_HEARTBEAT, CMD_STATUS, Data
+from .frame import ANONYMOUS_ID, CMD_DATA_PRINT, CMD_DUMP_SOCKETS, CMD_HEARTBEAT, CMD_STATUS, Data, Frame
 from .client import CONNECT_TIMEOUT, READ_SIZE, SEND_TIMEOUT
 from .hubinfo import MONITOR_UNSUPPORTED, STATUS_UNSUPPORTED, parse_status
 from .session import (DEFAULT_HOST, DEFAULT_PORT, Callbacks, ConnectionChange, Message, Session, Settings, Stats,
-                      _Registered, _StatusText, bounded_append, is_monitor_on, is_monitor_refusal, new_queue)
+                      _Registered, _Reply, _StatusText, bounded_append, is_monitor_on, is_monitor_refusal, new_queue)
 
 log = logging.getLogger("pellix")
 DRAIN_ABOVE = 65536
@@ -47,6 +47,7 @@ class AsyncClient(Callbacks):
         self._arrived: Optional[asyncio.Event] = None
         self._changed: Optional[asyncio.Event] = None  # registration, status text, monitor confirmation
         self._status_text: Optional[bytes] = None
+        self._reply: Optional[Frame] = None
         self._monitor_confirmed = False
         self._monitor_refusal: Optional[str] = None
         self._tasks: list = []
@@ -192,6 +193,10 @@ class AsyncClient(Callbacks):
             self._status_text = item.text
             self._changed.set()
             return
+        if isinstance(item, _Reply):
+            self._reply = item.frame
+            self._changed.set()
+            return
         if is_monitor_on(item):
             self._monitor_confirmed = True
             self._changed.set()
@@ -296,6 +301,23 @@ class AsyncClient(Callbacks):
             raise StatusUnsupported(f"{STATUS_UNSUPPORTED}: no reply within {timeout:g} s") from None
         assert self._status_text is not None
         return parse_status(self._status_text)
+
+    async def request(self, dev: int, cmd: int, payload: Data = b"", timeout: float = 2.0,
+                      reply_cmd: Optional[int] = None) -> Frame:
+        """As Client.request."""
+        frame = self._session.request_frame(dev, cmd, payload, reply_cmd)
+        self._reply = None
+        try:
+            await self._write(frame, "request")
+            try:
+                await self._wait_for(lambda: self._reply is not None, timeout, "reply")
+            except StatusUnsupported:
+                raise NoReply(f"no reply from 0x{dev:02x} within {timeout:g} s") from None
+            assert self._reply is not None
+            return self._reply
+        finally:
+            self._session.request = None
+            self._reply = None
 
     async def monitor(self, on: bool = True, timeout: Optional[float] = 2.0) -> None:
         """As Client.monitor."""

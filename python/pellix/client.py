@@ -20,10 +20,10 @@ import time
 from typing import Any, Dict, Iterable, Iterator, List, Optional
 
 from .errors import reason, Busy, HubRefused, NoReply, NotConnected, SendFailed, StatusUnsupported, Unreachable
-from .frame import ANONYMOUS_ID, CMD_DATA_PRINT, CMD_DUMP_SOCKETS, CMD_HEARTBEAT, CMD_STATUS, Data
+from .frame import ANONYMOUS_ID, CMD_DATA_PRINT, CMD_DUMP_SOCKETS, CMD_HEARTBEAT, CMD_STATUS, Data, Frame
 from .hubinfo import MONITOR_UNSUPPORTED, STATUS_UNSUPPORTED, parse_status
 from .session import (DEFAULT_HOST, DEFAULT_PORT, Callbacks, ConnectionChange, Message, Session, Settings, Stats,
-                      _Registered, _StatusText, bounded_append, is_monitor_on, is_monitor_refusal, new_queue)
+                      _Registered, _Reply, _StatusText, bounded_append, is_monitor_on, is_monitor_refusal, new_queue)
 
 # A send the hub does not take within this time drops the connection (the
 # hub's own send timeout).
@@ -79,6 +79,7 @@ class Client(Callbacks):
         self._inbox = new_queue(queue_size)  # for receive() and iteration
         self._calls = new_queue(queue_size)  # callbacks still to make
         self._status_text: Optional[bytes] = None
+        self._reply: Optional[Frame] = None
         self._monitor_confirmed = False
         self._monitor_refusal: Optional[str] = None  # the hub's reason, since the last switch-on
         self._depth = 0
@@ -252,6 +253,31 @@ class Client(Callbacks):
             self._wait_step(deadline, f"{STATUS_UNSUPPORTED}: no reply within {timeout:g} s", "status reply")
         return parse_status(self._status_text)
 
+    def request(self, dev: int, cmd: int, payload: Data = b"", timeout: float = 2.0,
+                reply_cmd: Optional[int] = None) -> Frame:
+        """Sends one frame to module dev and returns the first frame that
+        comes back from dev (with command reply_cmd when given); it reaches
+        no callback and no queue. Everything else is served meanwhile. The
+        client must register (replies go to its id); NoReply when nothing
+        came within timeout."""
+        self._not_in_callback("request()")
+        frame = self._session.request_frame(dev, cmd, payload, reply_cmd)
+        self._reply = None
+        try:
+            self._write(frame, "request")
+            deadline = time.monotonic() + timeout
+            while self._reply is None:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise NoReply(f"no reply from 0x{dev:02x} within {timeout:g} s")
+                if self._sock is None:
+                    raise NotConnected("the connection to the hub was lost before the reply came")
+                self._pump(min(left, 0.1))
+            return self._reply
+        finally:
+            self._session.request = None
+            self._reply = None
+
     def monitor(self, on: bool = True, timeout: Optional[float] = 2.0) -> None:
         """Switches the monitor on (it stays on across reconnects) or off.
         Switching on waits at most timeout for the hub's confirmation, a
@@ -295,6 +321,9 @@ class Client(Callbacks):
             return
         if isinstance(item, _StatusText):
             self._status_text = item.text
+            return
+        if isinstance(item, _Reply):
+            self._reply = item.frame
             return
         if is_monitor_on(item):
             self._monitor_confirmed = True

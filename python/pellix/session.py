@@ -66,6 +66,10 @@ class _StatusText(NamedTuple):
     text: bytes
 
 
+class _Reply(NamedTuple):
+    frame: Frame
+
+
 class Settings:
     """Where the hub is and who this client is; checked once, up front."""
 
@@ -103,6 +107,8 @@ class Session:
         self.splitter = FrameSplitter()
         self.status = StatusCollector()
         self.stats = Stats()
+        # The request waiting for its reply: (dev, reply cmd or None).
+        self.request: Optional[Tuple[int, Optional[int]]] = None
 
     def restart_stream(self) -> None:
         self.splitter = FrameSplitter()
@@ -132,6 +138,19 @@ class Session:
         check_command(cmd)
         check_payload(len(data), MAX_PAYLOAD, "payload")
         return self.frame(dev, cmd, data)
+
+    def request_frame(self, dev: int, cmd: int, payload: Data, reply_cmd: Optional[int]) -> bytes:
+        """A request's frame; from now on the first frame from dev (with
+        reply_cmd when given) is its reply and reaches no callback."""
+        if not self.settings.register:
+            raise Refused("request() needs a client that registers: replies go to the id it registered under")
+        if EVENT_SOURCE_ID <= dev <= 0xFF:
+            raise Refused("frames to 0xe1 and above are event commands: nothing replies to them")
+        if reply_cmd is not None:
+            check_command(reply_cmd)
+        frame = self.send_frame(dev, cmd, payload)
+        self.request = (dev, reply_cmd)
+        return frame
 
     def subscribe_frames(self, events: Iterable[int]) -> bytes:
         events = list(events)
@@ -194,6 +213,9 @@ class Session:
                 except Refused:
                     self.stats.malformed_frames += 1
                     return None
+        if self.request is not None and f.src == self.request[0] and self.request[1] in (None, f.cmd):
+            self.request = None
+            return _Reply(f)
         if f.src == EVENT_SOURCE_ID and f.cmd == CMD_PUBLISH:
             delivery = parse_publication(f.payload)
             if delivery is not None:

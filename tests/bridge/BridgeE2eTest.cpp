@@ -341,3 +341,51 @@ TEST_F(BridgeE2e, MalformedConfigurationEndsWithStatusTwoAndOneLine)
 
 } // namespace
 } // namespace bridgetest
+
+namespace bridgetest {
+namespace {
+
+// Every key that cannot be used on a line of its own in one run; files the
+// bridge would need, checked before anything connects.
+TEST_F(BridgeE2e, EveryRefusalInOneRunAndTheFilesCheckedAtStart)
+{
+    Json::Value c = config();
+    c["broker"]["port"] = "x";
+    c["out"][0]["qos"] = 2;
+    c.removeMember("prefix");
+    ASSERT_TRUE(startBridge(c, false));
+    EXPECT_EQ(2, finish(bridge, 5000));
+    EXPECT_EQ("pellix-bridge: configuration: prefix: is missing\n"
+              "pellix-bridge: configuration: broker.port: must be an integer from 1 to 65535\n"
+              "pellix-bridge: configuration: out[0].qos: must be an integer from 0 to 1\n",
+              bridgeOutput());
+
+    c = config();
+    c["broker"]["cafile"] = dir.path() + "/no-ca.pem";
+    c["queue"]["file"] = dir.path() + "/gone/queue.bin";
+    ASSERT_TRUE(startBridge(c, false));
+    EXPECT_EQ(2, finish(bridge, 5000)) << "no endless retry on a file that is not there";
+    EXPECT_EQ("pellix-bridge: configuration: broker.cafile: cannot read " + dir.path() +
+                  "/no-ca.pem: No such file or directory\n"
+                  "pellix-bridge: configuration: queue.file: its directory " + dir.path() +
+                  "/gone cannot be used: No such file or directory\n",
+              bridgeOutput());
+}
+
+// The hub's status as OpenMetrics text on a topic, at the interval given.
+TEST_F(BridgeE2e, MetricsOnTheirTopic)
+{
+    Json::Value c = config();
+    c["metrics"]["interval"] = 1;
+    ASSERT_TRUE(startBridge(c));
+    MqttProbe probe("probe");
+    ASSERT_TRUE(probe.connect(brokerPort, "fleet/dev1/metrics"));
+    ASSERT_TRUE(probe.waitForCount("fleet/dev1/metrics", 2));
+    const std::string text = probe.payloadsOn("fleet/dev1/metrics").at(1);
+    EXPECT_EQ(0u, text.find("# TYPE pellix info\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("name=\"pellix-bridge\"")) << text;
+    EXPECT_EQ(text.size() - 6, text.rfind("# EOF\n")) << text;
+}
+
+} // namespace
+} // namespace bridgetest

@@ -139,12 +139,72 @@ TEST(BridgeConfigTest, ThePacketBoundFollowsTheLongestTopicTheFiltersMatch)
     EXPECT_EQ(rest + 65535, c.maxPacketSize()) << "a wildcard matches the longest topic MQTT has";
 }
 
-TEST(BridgeConfigTest, ThePackagedExampleIsValid)
+TEST(BridgeConfigTest, ThePackagedExamplesAreValid)
+{
+    for (const char *name : {"pellix-bridge.example.json", "pellix-bridge.local.json"}) {
+        BridgeConfig c;
+        std::string error;
+        EXPECT_TRUE(BridgeConfig::load(std::string(PELLIX_SOURCE_PATH) + "/packaging/" + name, c, error)) << error;
+    }
+    // The local one runs as it is: no file to read, no directory to write.
+    BridgeConfig local;
+    std::vector<std::string> errors;
+    ASSERT_TRUE(BridgeConfig::load(std::string(PELLIX_SOURCE_PATH) + "/packaging/pellix-bridge.local.json", local,
+                                   errors));
+    EXPECT_TRUE(local.checkFiles(errors)) << errors.at(0);
+    EXPECT_TRUE(local.metrics.enabled);
+    EXPECT_EQ("trial/metrics", local.metrics.topic);
+    EXPECT_EQ(10, local.metrics.intervalSeconds);
+}
+
+// One run names every key that cannot be used, and a hostile file at most
+// twenty of them.
+TEST(BridgeConfigTest, EveryRefusalAtOnce)
 {
     BridgeConfig c;
-    std::string error;
-    EXPECT_TRUE(BridgeConfig::load(std::string(PELLIX_SOURCE_PATH) + "/packaging/pellix-bridge.example.json", c, error))
-        << error;
+    std::vector<std::string> errors;
+    auto swap = [](std::string text, const std::string &from, const std::string &to) {
+        const size_t at = text.find(from);
+        EXPECT_NE(std::string::npos, at) << from;
+        return at == std::string::npos ? text : text.replace(at, from.size(), to);
+    };
+    std::string several = swap(kGood, "\"port\": 8883", "\"port\": 70000");
+    several = swap(several, "\"maxBytes\"", "\"maxBites\": 1, \"maxBytes\"");
+    several = swap(several, "\"qos\": 1, \"retain\"", "\"qos\": 2, \"retain\"");
+    several = swap(several, "\"prefix\": \"fleet/dev1\", ", "");
+    EXPECT_FALSE(BridgeConfig::parse(several, c, errors));
+    EXPECT_EQ((std::vector<std::string>{"prefix: is missing", "broker.port: must be an integer from 1 to 65535",
+                                        "queue.maxBites: is not a known key", "out[0].qos: must be an integer from 0 to 1"}),
+              errors);
+
+    std::string hostile = "{\"prefix\": \"p\", \"out\": [";
+    for (int i = 0; i < 30; ++i) {
+        hostile += std::string(i == 0 ? "" : ",") + "{\"event\": 0, \"topic\": \"t\"}";
+    }
+    EXPECT_FALSE(BridgeConfig::parse(hostile + "]}", c, errors));
+    ASSERT_EQ(21u, errors.size());
+    EXPECT_EQ("(file): 12 more not shown", errors.back()) << "30 events and broker and hub.moduleId refused";
+}
+
+TEST(BridgeConfigTest, FilesAreCheckedBeforeAnythingConnects)
+{
+    TempDir dir;
+    BridgeConfig c;
+    std::vector<std::string> errors;
+    ASSERT_TRUE(BridgeConfig::parse(kGood, c, errors));
+    c.broker.cafile = dir.path() + "/missing-ca.pem";
+    c.broker.certfile = dir.path();
+    c.queue.file = dir.path() + "/no-such-dir/queue.bin";
+    EXPECT_FALSE(c.checkFiles(errors));
+    ASSERT_EQ(3u, errors.size());
+    EXPECT_EQ("broker.cafile: cannot read " + dir.path() + "/missing-ca.pem: No such file or directory", errors[0]);
+    EXPECT_EQ("broker.certfile: cannot read " + dir.path() + ": not a regular file", errors[1]);
+    EXPECT_EQ("queue.file: its directory " + dir.path() + "/no-such-dir cannot be used: No such file or directory",
+              errors[2]);
+
+    c.broker.cafile = c.broker.certfile = "";
+    c.queue.file = dir.path() + "/queue.bin";
+    EXPECT_TRUE(c.checkFiles(errors)) << errors.at(0);
 }
 
 TEST(TopicRulesTest, MatchesAndChecksAsMqttDoes)

@@ -45,6 +45,22 @@ inline size_t countOf(const std::string &text, const std::string &needle)
     return count;
 }
 
+// An error as its plain line gives it: a --json error object
+// ({"type":"error","status":N,"message":...}) turned back into
+// "pellix-cli: message"; anything else as it is.
+inline std::string plainError(const std::string &err)
+{
+    const size_t end = err.find('\n');
+    if (err.empty() || err[0] != '{' || end == std::string::npos) {
+        return err;
+    }
+    const Json::Value v = parseJson(err.substr(0, end));
+    if (!v.isObject() || v["type"].asString() != "error" || !v["status"].isInt()) {
+        return err;
+    }
+    return "pellix-cli: " + v["message"].asString() + err.substr(end);
+}
+
 class CliFixture : public ::testing::Test {
 protected:
     CliFixture() : daemon(dir) {}

@@ -406,6 +406,51 @@ TEST_F(Session, WhatCallbacksThrowIsCaughtAndCounted)
     EXPECT_EQ(5u, session->stats().callbackExceptions);
 }
 
+// A request's reply is the first frame from its destination (with the reply
+// command when one is asked for); every other frame still reaches the
+// callbacks, and a reply that comes after the wait ended is a frame again.
+TEST_F(Session, RequestTakesTheFirstMatchingReplyOnly)
+{
+    connect();
+    std::string out;
+    ASSERT_TRUE(session->beginRequest(0x20, 0x0010, "ping", 4, 0x0011, out));
+    EXPECT_EQ(hex(makeFrame(0x20, kId, 0x0010, "ping")), hex(out));
+    feed(makeFrame(kId, 0x30, 0x0011, "other module") + makeFrame(kId, 0x20, 0x0012, "other command"));
+    EXPECT_FALSE(session->requestAnswered());
+    feed(makeFrame(kId, 0x20, 0x0011, "pong") + makeFrame(kId, 0x20, 0x0011, "second"));
+    EXPECT_TRUE(session->requestAnswered());
+    pellix::Reply reply;
+    ASSERT_TRUE(session->endRequest(pellix::Result(), reply));
+    EXPECT_EQ(0x20, reply.srcId);
+    EXPECT_EQ(kId, reply.devId);
+    EXPECT_EQ(0x0011, reply.cmd);
+    EXPECT_EQ("pong", reply.payload);
+    EXPECT_EQ((std::vector<std::string>{"frame 48>16 17 len 18 other module", "frame 32>16 18 len 19 other command",
+                                        "frame 32>16 17 len 12 second"}),
+              take());
+
+    // Unanswered: the wait's own result; any command will do without one asked for.
+    out.clear();
+    ASSERT_TRUE(session->beginRequest(0x20, 1, nullptr, 0, -1, out));
+    const pellix::Result late = session->endRequest(pellix::Result(pellix::Status::NoReply, "late"), reply);
+    EXPECT_EQ(pellix::Status::NoReply, late.status());
+    EXPECT_EQ("late", late.message());
+    feed(makeFrame(kId, 0x20, 0x0077));
+    EXPECT_EQ(1u, take().size());
+    ASSERT_TRUE(session->beginRequest(0x20, 1, nullptr, 0, -1, out));
+    feed(makeFrame(kId, 0x20, 0x0077, "any"));
+    ASSERT_TRUE(session->endRequest(pellix::Result(), reply));
+    EXPECT_EQ("any", reply.payload);
+
+    // Refused before anything is built: event-command ids, an unregistered client.
+    out.clear();
+    EXPECT_EQ(pellix::Status::InvalidArgument, session->beginRequest(0xE1, 5, nullptr, 0, -1, out).status());
+    EXPECT_EQ(pellix::Status::InvalidArgument, session->beginRequest(0x20, 0x10000, nullptr, 0, -1, out).status());
+    start(false);
+    EXPECT_EQ(pellix::Status::InvalidArgument, session->beginRequest(0x20, 1, nullptr, 0, -1, out).status());
+    EXPECT_EQ("", out);
+}
+
 TEST_F(Session, CallsAreCheckedBeforeAnythingIsBuilt)
 {
     std::string out;

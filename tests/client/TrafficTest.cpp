@@ -4,6 +4,8 @@
 
 #include <poll.h>
 
+#include <thread>
+
 #include <pellix/CUdpSender.h>
 
 #include "tests/client/ClientFixture.h"
@@ -60,6 +62,34 @@ TEST_F(ClientTraffic, FramesBothWaysWithSixteenBitCommands)
     const std::string expected = makeFrame(0x20, 0x10, 0x0042, largest);
     EXPECT_TRUE(expected == raw.readExactly(expected.size())) << "the largest frame did not arrive whole";
     EXPECT_EQ(3u, client.stats().framesReceived);
+}
+
+// request() against a raw module that answers from a thread of its own, and
+// one that never answers.
+TEST_F(ClientTraffic, RequestAnsweredAndTimedOut)
+{
+    pellix::CPellixClient client(tcpOptions(0x10, "sdk-request"));
+    Seen seen;
+    seen.attach(client);
+    ASSERT_TRUE(client.connect());
+    e2e::ModuleClient raw = rawModule(0x20, "raw-answerer");
+    std::thread answerer([&] {
+        const std::string asked = raw.readExactly(22);
+        EXPECT_EQ(hex(makeFrame(0x20, 0x10, 0x0010, "ping")), hex(asked));
+        raw.send(makeFrame(0x10, 0x20, 0x0099, "not yet") + makeFrame(0x10, 0x20, 0x0011, "pong"));
+    });
+    pellix::Reply reply;
+    const pellix::Result r = client.request(0x20, 0x0010, "ping", reply, 5000, 0x0011);
+    answerer.join();
+    ASSERT_TRUE(r) << r.message();
+    EXPECT_EQ("pong", reply.payload);
+    EXPECT_EQ(0x0011, reply.cmd);
+    ASSERT_TRUE(pollUntil(client, [&] { return seen.frames.size() == 1; }));
+    EXPECT_EQ("not yet", seen.frames[0].payload);
+
+    const pellix::Result silent = client.request(0x20, 0x0010, "ping", reply, 200);
+    EXPECT_EQ(pellix::Status::NoReply, silent.status());
+    EXPECT_EQ("no reply from 0x20 within 200 ms", silent.message());
 }
 
 TEST_F(ClientTraffic, EventsInBothDirectionsAndWithdrawal)

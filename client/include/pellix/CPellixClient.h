@@ -98,6 +98,17 @@ public:
     // document is not complete in time (a hub without this command never
     // answers), or passes 16 MiB. Not from a callback (Busy).
     Result requestStatus(std::string &json, int timeoutMs = 2000);
+    // Sends one frame to module devId and waits at most timeoutMs for the
+    // first frame that comes back from devId (with command replyCmd when it
+    // is 0 or more): that frame goes into reply, not to the frame callback.
+    // Everything else is served meanwhile, with its callbacks. Replies go to
+    // the id the client registered under, so it must register
+    // (InvalidArgument otherwise); NoReply when nothing came in time. Not
+    // from a callback (Busy).
+    Result request(int devId, int cmd, const void *data, size_t size, Reply &reply, int timeoutMs = 2000,
+                   int replyCmd = -1);
+    Result request(int devId, int cmd, const std::string &payload, Reply &reply, int timeoutMs = 2000,
+                   int replyCmd = -1);
     // Switches the hub's monitor on for this connection and waits at most
     // timeoutMs for its answer (NoReply without one); from then on a copy
     // of every frame the hub routes reaches the monitor callback. Refused,

@@ -118,6 +118,15 @@ struct MonitorView {
     uint64_t lostCount = 0; // kMonitorLost: copies lost since the last report
 };
 
+// The frame that answered a request (CPellixClient::request): a copy the
+// caller owns.
+struct Reply {
+    uint8_t devId = 0;
+    uint8_t srcId = 0;
+    uint16_t cmd = 0;
+    std::string payload;
+};
+
 enum class Transport { Tcp, Unix };
 
 struct ClientOptions {
