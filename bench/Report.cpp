@@ -580,9 +580,9 @@ bool writeChartFiles(const ReportInput &input, const std::string &dir, const std
            << "set style data linespoints\nset logscale x 2\nset xlabel \"connections\"\n"
            << "set ylabel \"microseconds (log scale)\"\n"
            << "set xtics (2, 8, 32, 128, 200)\nset key top left\n"
-           << "plot 'sweep.dat' using 1:2 title \"Pellix p50\" lt 2 lw 2, '' using 1:3 title \"Pellix p99\" lt 2 dt 2 lw 2, "
-              "'' using 1:4 title \"hardened p50\" lt 3 lw 2, '' using 1:5 title \"hardened p99\" lt 3 dt 2 lw 2, "
-              "'' using 1:6 title \"Mosquitto p50\" lt 4 lw 2, '' using 1:7 title \"Mosquitto p99\" lt 4 dt 2 lw 2\n";
+           << "plot 'sweep.dat' using 1:2 title \"Pellix p50\" lt 3 lw 2, '' using 1:3 title \"Pellix p99\" lt 3 dt 2 lw 2, "
+              "'' using 1:4 title \"hardened p50\" lt 4 lw 2, '' using 1:5 title \"hardened p99\" lt 4 dt 2 lw 2, "
+              "'' using 1:6 title \"Mosquitto p50\" lt 5 lw 2, '' using 1:7 title \"Mosquitto p99\" lt 5 dt 2 lw 2\n";
     }
     gp << "unset multiplot\n";
     return static_cast<bool>(gp);
