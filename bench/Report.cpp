@@ -409,25 +409,30 @@ std::string markdownTable(const ReportInput &input)
         out << "\nOne-way latency against the number of connections, each sending 50 frames/s of 32 B to the next "
                "(µs, median of the repeats):\n\n";
         out << "| Connections | Relay p50 | Relay p99 | Pellix p50 | Pellix p99 | Hardened p50 | Hardened p99 | "
-               "Mosquitto p50 | Mosquitto p99 | Hardened p99 ÷ relay |\n";
-        out << "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+               "Mosquitto p50 | Mosquitto p99 | Pellix p50 ÷ relay | Pellix p99 ÷ relay | Hardened p50 ÷ relay | "
+               "Hardened p99 ÷ relay |\n";
+        out << "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+        const char *const keys[] = {"p50_us", "p99_us"};
         for (const std::string &n : sweep) {
+            const Match match = {{"connections", n}};
+            double relay[2] = {0, 0};
+            bool haveRelay[2] = {false, false};
+            for (int k = 0; k < 2; ++k) {
+                haveRelay[k] = median(input, kTargets[kRelay], "many", "", keys[k], relay[k], match);
+            }
             out << "| " << n << " |";
+            std::string ratios;
             for (int t : {kRelay, kDefault, kHardened, kPeer}) {
-                for (const char *key : {"p50_us", "p99_us"}) {
+                for (int k = 0; k < 2; ++k) {
                     double v = 0;
-                    out << " "
-                        << (median(input, kTargets[t], "many", "", key, v, {{"connections", n}}) ? formatNumber(v)
-                                                                                               : "–")
-                        << " |";
+                    const bool have = median(input, kTargets[t], "many", "", keys[k], v, match);
+                    out << " " << (have ? formatNumber(v) : "–") << " |";
+                    if (t == kDefault || t == kHardened) {
+                        ratios += " " + ratio(have, v, haveRelay[k], relay[k]) + " |";
+                    }
                 }
             }
-            double hardened = 0;
-            double relay = 0;
-            const bool haveHardened = median(input, kTargets[kHardened], "many", "", "p99_us", hardened,
-                                             {{"connections", n}});
-            const bool haveRelay = median(input, kTargets[kRelay], "many", "", "p99_us", relay, {{"connections", n}});
-            out << " " << ratio(haveHardened, hardened, haveRelay, relay) << " |\n";
+            out << ratios << "\n";
         }
     }
     bool monitored = false;

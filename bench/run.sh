@@ -2,7 +2,7 @@
 # Benchmarks the hub beside the direct loopback floor, the relay floor and
 # an MQTT broker, in one invocation:
 #
-#   bench/run.sh [--smoke] [--repeats N] [--out DIR] [--build DIR] [--only LIST]
+#   bench/run.sh [--smoke] [--repeats N] [--out DIR] [--build DIR] [--only LIST] [--append]
 #
 # Builds pellix once (build-bench-default), installs Mosquitto and gnuplot
 # from Debian when missing, and runs every scenario against the floor, the
@@ -26,6 +26,9 @@
 # as the test build, instead of building them again.
 # --only LIST runs only the scenarios named in LIST (comma-separated, such as
 # "bridge" or "flood,paced").
+# --append adds this invocation's lines to DIR's results.txt, and its line to
+# machine.txt, instead of starting them anew: the medians then span the
+# repeats of every invocation (on a shared machine, runs at other times).
 #
 # The bridge scenario carries events from a hub module through the hub (as
 # it ships, and hardened) and pellix-bridge to a subscriber of a Mosquitto
@@ -50,6 +53,7 @@ out=""
 build=build-bench-default
 own_build=1
 only=""
+append=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --smoke) smoke=1; repeats=1 ;;
@@ -57,7 +61,8 @@ while [ $# -gt 0 ]; do
     --out) out="$2"; shift ;;
     --build) build="$2"; own_build=0; shift ;;
     --only) only=",$2,"; shift ;;
-    *) echo "usage: bench/run.sh [--smoke] [--repeats N] [--out DIR] [--build DIR] [--only LIST]" >&2; exit 2 ;;
+    --append) append=1 ;;
+    *) echo "usage: bench/run.sh [--smoke] [--repeats N] [--out DIR] [--build DIR] [--only LIST] [--append]" >&2; exit 2 ;;
   esac
   shift
 done
@@ -294,7 +299,7 @@ fi
 targets=(floor relay pellix pellix-monitor pellix-hardened mosquitto pellix-bridge pellix-bridge-hardened mosquitto-bridge)
 
 results="$out/results.txt"
-: > "$results"
+[ "$append" -eq 1 ] || : > "$results"
 machine="$(date -u '+%Y-%m-%d %H:%M UTC'); $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p' | head -n 1), Linux $(uname -r), load average at the start $(cut -d' ' -f1-3 /proc/loadavg)"
 failures=0
 start_time=$(date +%s)
@@ -367,11 +372,17 @@ for repeat in $(seq "$repeats"); do
   done
 done
 machine="$machine, at the end $(cut -d' ' -f1-3 /proc/loadavg); $repeats repeats in $(( $(date +%s) - start_time )) s"
-echo "$machine" > "$out/machine.txt"
+if [ "$append" -eq 1 ]; then
+  echo "$machine" >> "$out/machine.txt"
+else
+  echo "$machine" > "$out/machine.txt"
+fi
 
 step "report"
 title="Pellix beside the direct loopback floor, the relay floor and Mosquitto"
-"$bench" report "$results" "$out" --title "$title" --machine "Measured $machine." --png bench.png
+# Every invocation whose lines the results hold (several with --append).
+measured=$(paste -sd'|' "$out/machine.txt" | sed 's/|/; and /g')
+"$bench" report "$results" "$out" --title "$title" --machine "Measured $measured." --png bench.png
 # The chart draws the main scenarios; --only may have left none.
 if grep -q 'scenario=flood' "$results"; then
   (cd "$out" && gnuplot chart.gp)

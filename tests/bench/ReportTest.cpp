@@ -65,8 +65,8 @@ TEST(BenchReport, ManyModulesRowsUse200ConnectionsAndTheSweepListsEachCount)
     }));
     EXPECT_EQ(row(table, "200 modules, 10000/s in all: p50 µs"),
               "| 200 modules, 10000/s in all: p50 µs | – | – | 5,000 | – | 50.0 | – | – | – | – | 100.00× |");
-    EXPECT_EQ(row(table, "8"), "| 8 | – | – | 40.0 | 90.0 | – | – | – | – | – |");
-    EXPECT_EQ(row(table, "200"), "| 200 | – | – | 5,000 | 9,000 | – | – | 50.0 | 100 | – |");
+    EXPECT_EQ(row(table, "8"), "| 8 | – | – | 40.0 | 90.0 | – | – | – | – | – | – | – | – |");
+    EXPECT_EQ(row(table, "200"), "| 200 | – | – | 5,000 | 9,000 | – | – | 50.0 | 100 | – | – | – | – |");
 }
 
 TEST(BenchReport, StuckRowsHaveNoFloorAndAZeroIsShownButNeverDividedBy)
@@ -139,7 +139,7 @@ TEST(BenchReport, RelayColumnAndItsRatiosOnlyWhereOneSenderFeedsOneReceiver)
               "| forward-flood 32 B: hub CPU µs/message | – | 1.00 | – | 2.00 | – | – | – | 2.00× | – | – |");
     EXPECT_EQ(row(table, "fan-out 1 → 8: deliveries/s"),
               "| fan-out 1 → 8: deliveries/s | – | – | – | – | – | – | – | – | – | – |");
-    EXPECT_EQ(row(table, "8"), "| 8 | 20.0 | 40.0 | – | – | 30.0 | 100 | – | – | 2.50× |");
+    EXPECT_EQ(row(table, "8"), "| 8 | 20.0 | 40.0 | – | – | 30.0 | 100 | – | – | – | – | 1.50× | 2.50× |");
 
     TempDir dir;
     ASSERT_TRUE(bench::writeChartFiles(in, dir.path(), "x.png"));
