@@ -280,7 +280,7 @@ else
     "monitor 32 --monitors 8"
     "monitor 32 --monitors 64"
     # The paced pair beside 200 registered modules (a status document of
-    # about 270 KB), without and with two connections asking in a loop.
+    # about 275 KB), without and with two connections asking in a loop.
     "statusloop 32 --loopers 0"
     "statusloop 32 --loopers 2"
   )
