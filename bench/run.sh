@@ -9,11 +9,11 @@
 # relay floor (pellix-bench-relay: a process that copies each read of a
 # sender's connection to its receiver's, what any hub must at least pay;
 # flood, paced and many only), the hub as it ships (a configuration with
-# the port only), the hub with the
-# packaged hardened configuration (packaging/pellixPara.hardened.json with
-# the port replaced) and Mosquitto, interleaved, each against a freshly
-# started hub or broker on a free loopback port (the hub under a temporary
-# PELLIX_ROOT, the broker with a temporary configuration).
+# the port only), the hub with the packaged hardened configuration
+# (packaging/pellixPara.hardened.json with the port replaced) and
+# Mosquitto, interleaved, each against a freshly started hub, relay or
+# broker on a free loopback port (the hub under a temporary PELLIX_ROOT,
+# the broker with a temporary configuration).
 # Writes into DIR (default doc/performance, which the README shows):
 # results.txt (one line per run), results.md (the medians with the ratios),
 # machine.txt, bench.png and the chart's data.
@@ -21,9 +21,9 @@
 # --smoke runs tiny counts (seconds, for CI): every scenario against every
 # target, failing on a lost message or a crashed hub or broker; it asserts
 # no timing and writes into a temporary directory unless --out is given.
-# --build DIR takes pellix, pellix-bridge and pellix-bench from a build tree
-# configured as the benchmark's own (RelWithDebInfo, the default pause), such
-# as the test build, instead of building them again.
+# --build DIR takes pellix, pellix-bridge, pellix-bench and pellix-bench-relay
+# from a build tree configured as the benchmark's own (RelWithDebInfo, the
+# default pause), such as the test build, instead of building them again.
 # --only LIST runs only the scenarios named in LIST (comma-separated, such as
 # "bridge" or "flood,paced").
 # --append adds this invocation's lines to DIR's results.txt, and its line to
