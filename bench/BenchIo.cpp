@@ -215,4 +215,19 @@ bool processMemoryKb(pid_t pid, long &rssKb, long &hwmKb)
     return rss && hwm;
 }
 
+bool processStatmKb(pid_t pid, long &residentKb, long &privateKb)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/statm");
+    long size = 0;
+    long resident = 0;
+    long shared = 0;
+    if (!(in >> size >> resident >> shared) || resident < shared) {
+        return false;
+    }
+    const long pageKb = sysconf(_SC_PAGESIZE) / 1024;
+    residentKb = resident * pageKb;
+    privateKb = (resident - shared) * pageKb;
+    return true;
+}
+
 } // namespace bench

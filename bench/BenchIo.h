@@ -35,5 +35,9 @@ bool readExact(int fd, void *data, size_t size, int timeoutMs);
 bool processCpuSeconds(pid_t pid, double &seconds);
 // VmRSS and VmHWM of a process in kB; false when they cannot be read.
 bool processMemoryKb(pid_t pid, long &rssKb, long &hwmKb);
+// Resident and private (resident less file-backed and shared) memory of a
+// process in kB, from statm, as the hub's status reports them; false when
+// they cannot be read.
+bool processStatmKb(pid_t pid, long &residentKb, long &privateKb);
 
 } // namespace bench

@@ -11,17 +11,25 @@ namespace bench {
 
 namespace {
 
-// The four columns, in the order of the table and the chart: the hub with
-// the configuration it ships with, and with the hardened file.
-const char *const kTargets[] = {"floor", "pellix", "pellix-hardened", "mosquitto"};
-const char *const kTargetTitles[] = {"Direct floor", "Pellix", "Pellix hardened", "Mosquitto"};
+// The five columns, in the order of the table and the chart: the two
+// floors, the hub with the configuration it ships with and with the
+// hardened file, and the broker.
+const char *const kTargets[] = {"floor", "relay", "pellix", "pellix-hardened", "mosquitto"};
+const char *const kTargetTitles[] = {"Direct floor", "Relay floor", "Pellix", "Pellix hardened", "Mosquitto"};
 const int kFloor = 0;
-const int kDefault = 1;
-const int kHardened = 2;
-const int kPeer = 3;
-// The hub as it ships with a monitor attached: flood and paced runs only,
-// in a table of their own.
+const int kRelay = 1;
+const int kDefault = 2;
+const int kHardened = 3;
+const int kPeer = 4;
+const int kTargetCount = 5;
+// The hub as it ships with a monitor attached: paced runs, in a table of
+// their own.
 const char *const kMonitoredTarget = "pellix-monitor";
+// The hub's two configurations, for the scenarios only a hub has.
+const int kHubs[] = {kDefault, kHardened};
+
+// Values that a line must hold besides target, scenario and size.
+typedef std::vector<std::pair<std::string, std::string>> Match;
 
 bool numberOf(const ResultLine &line, const std::string &key, double &out)
 {
@@ -40,23 +48,28 @@ std::string valueOf(const ResultLine &line, const std::string &key)
     return it == line.end() ? std::string() : it->second;
 }
 
-// Median over the repeats of one target, scenario and size; false when no
-// repeat has the key.
+// Median over the repeats of one target, scenario and size (and `match`);
+// false when no repeat has the key.
 // The many-modules scenario runs with 200 connections unless it is part of
 // the sweep over the number of connections.
 bool median(const ReportInput &input, const std::string &target, const std::string &scenario,
-            const std::string &size, const std::string &key, double &out, const std::string &connections = "",
-            const std::string &qos = "")
+            const std::string &size, const std::string &key, double &out, const Match &match = Match())
 {
-    const std::string wantedConnections = !connections.empty() ? connections : scenario == "many" ? "200" : "";
+    Match wanted = match;
+    if (scenario == "many" && std::find_if(match.begin(), match.end(), [](const std::pair<std::string, std::string> &m) {
+                                  return m.first == "connections";
+                              }) == match.end()) {
+        wanted.emplace_back("connections", "200");
+    }
     std::vector<double> values;
     for (const ResultLine &line : input.lines) {
         double v = 0;
-        if (valueOf(line, "target") == target && valueOf(line, "scenario") == scenario &&
-            (size.empty() || valueOf(line, "size") == size) &&
-            (wantedConnections.empty() || valueOf(line, "connections") == wantedConnections) &&
-            (qos.empty() || valueOf(line, "qos") == qos) &&
-            valueOf(line, "ok") == "1" && numberOf(line, key, v) && v >= 0) {
+        bool matches = valueOf(line, "target") == target && valueOf(line, "scenario") == scenario &&
+                       (size.empty() || valueOf(line, "size") == size) && valueOf(line, "ok") == "1";
+        for (const auto &m : wanted) {
+            matches = matches && valueOf(line, m.first) == m.second;
+        }
+        if (matches && numberOf(line, key, v) && v >= 0) {
             values.push_back(v);
         }
     }
@@ -101,6 +114,8 @@ struct Row {
     std::string size;
     std::string key;
     bool hasFloor;
+    // The relay carries the scenarios where one sender feeds one receiver.
+    bool hasRelay() const { return scenario == "flood" || scenario == "paced" || scenario == "many"; }
 };
 
 std::string ratio(bool haveA, double a, bool haveB, double b)
@@ -141,7 +156,7 @@ std::vector<std::string> sweepConnections(const ReportInput &input)
 std::string barPlot(const std::string &file, int first = kFloor)
 {
     std::string plot = "plot '" + file + "'";
-    for (int t = first; t < 4; ++t) {
+    for (int t = first; t < kTargetCount; ++t) {
         plot += std::string(t == first ? "" : ", ''") + " using " + std::to_string(t + 2 - first) +
                 (t == first ? ":xtic(1)" : "") + " title \"" + kTargetTitles[t] + "\" lt " + std::to_string(t + 1);
     }
@@ -175,7 +190,7 @@ void bridgeSection(const ReportInput &input, std::ostringstream &out)
             bool have[4] = {false, false, false, false};
             out << "| " << size << " B, QoS " << qos << " |";
             for (int t = 0; t < 4; ++t) {
-                have[t] = median(input, targets[t], "bridge", size, "rate", rate[t], "", qos);
+                have[t] = median(input, targets[t], "bridge", size, "rate", rate[t], {{"qos", qos}});
                 out << " " << (have[t] ? formatNumber(rate[t]) : "–") << " |";
             }
             out << " " << ratio(have[kHardenedHub], rate[kHardenedHub], have[kAlone], rate[kAlone]) << " |";
@@ -184,8 +199,9 @@ void bridgeSection(const ReportInput &input, std::ostringstream &out)
                   std::make_pair(kHardenedHub, "hwm_kb"), std::make_pair(kHardenedHub, "lost")}) {
                 double v = 0;
                 out << " "
-                    << (median(input, targets[cell.first], "bridge", size, cell.second, v, "", qos) ? formatNumber(v)
-                                                                                                      : "–")
+                    << (median(input, targets[cell.first], "bridge", size, cell.second, v, {{"qos", qos}})
+                            ? formatNumber(v)
+                            : "–")
                     << " |";
             }
             out << "\n";
@@ -197,6 +213,105 @@ void bridgeSection(const ReportInput &input, std::ostringstream &out)
     const bool havePeerIdle = median(input, targets[kPeerBridge], "bridge", "", "idle_rss_kb", peerIdle);
     out << "\nIdle VmRSS with both links up: pellix-bridge " << (haveIdle ? formatNumber(idle) : "–")
         << " kB, the bridging Mosquitto " << (havePeerIdle ? formatNumber(peerIdle) : "–") << " kB.\n";
+}
+
+// The values of `key` over the lines of one scenario, as numbers, ascending.
+std::vector<std::string> valuesOf(const ReportInput &input, const std::string &scenario, const std::string &key)
+{
+    std::vector<long> numbers;
+    for (const ResultLine &line : input.lines) {
+        double v = 0;
+        if (valueOf(line, "scenario") == scenario && numberOf(line, key, v) &&
+            std::find(numbers.begin(), numbers.end(), static_cast<long>(v)) == numbers.end()) {
+            numbers.push_back(static_cast<long>(v));
+        }
+    }
+    std::sort(numbers.begin(), numbers.end());
+    std::vector<std::string> out;
+    for (long n : numbers) {
+        out.push_back(std::to_string(n));
+    }
+    return out;
+}
+
+std::string cell(const ReportInput &input, const std::string &target, const std::string &scenario,
+                 const std::string &key, const Match &match)
+{
+    double v = 0;
+    return median(input, target, scenario, "", key, v, match) ? formatNumber(v) : "–";
+}
+
+// The flood with monitors attached; only when the monitor scenario ran.
+void monitorSection(const ReportInput &input, std::ostringstream &out)
+{
+    const std::vector<std::string> counts = valuesOf(input, "monitor", "monitors");
+    if (counts.empty()) {
+        return;
+    }
+    out << "\nThe forward-flood of 32 B with monitors attached, each reading everything (median of the repeats; "
+           "hub CPU per routed frame, the hub's resident and private memory at their peaks, copies summed over "
+           "the monitors):\n\n";
+    out << "| Hub | Monitors | Frames/s | Hub CPU µs/frame | CPU ÷ no monitor | VmHWM kB | Private peak kB | "
+           "Copies received | Copies lost |\n";
+    out << "|---|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+    for (int hub : kHubs) {
+        double alone = 0;
+        const bool haveAlone = median(input, kTargets[hub], "monitor", "", "cpu_us", alone, {{"monitors", "0"}});
+        for (const std::string &n : counts) {
+            const Match match = {{"monitors", n}};
+            double cpu = 0;
+            const bool haveCpu = median(input, kTargets[hub], "monitor", "", "cpu_us", cpu, match);
+            out << "| " << kTargetTitles[hub] << " | " << n << " | " << cell(input, kTargets[hub], "monitor", "rate", match)
+                << " | " << (haveCpu ? formatNumber(cpu) : "–") << " | " << ratio(haveCpu, cpu, haveAlone, alone)
+                << " | " << cell(input, kTargets[hub], "monitor", "hwm_kb", match) << " | "
+                << cell(input, kTargets[hub], "monitor", "private_peak_kb", match) << " | "
+                << cell(input, kTargets[hub], "monitor", "monitor_copies", match) << " | "
+                << cell(input, kTargets[hub], "monitor", "monitor_lost", match) << " |\n";
+        }
+    }
+}
+
+// The paced pair beside a large status document, with and without the
+// status loop; only when the status-loop scenario ran.
+void statusLoopSection(const ReportInput &input, std::ostringstream &out)
+{
+    const std::vector<std::string> loopers = valuesOf(input, "statusloop", "loopers");
+    if (loopers.empty()) {
+        return;
+    }
+    double crowd = 0;
+    double document = 0;
+    const bool haveCrowd = median(input, kTargets[kHardened], "statusloop", "", "crowd", crowd) ||
+                           median(input, kTargets[kDefault], "statusloop", "", "crowd", crowd);
+    const bool haveDocument = median(input, kTargets[kHardened], "statusloop", "", "doc_bytes", document,
+                                     {{"loopers", loopers.back()}});
+    out << "\nThe forward-paced pair (5000 frames/s of 32 B) beside " << (haveCrowd ? formatNumber(crowd) : "–")
+        << " registered modules with long names and reports (a status document of "
+        << (haveDocument ? formatNumber(document / 1024) : "–")
+        << " KiB), without and with connections asking for the status again as soon as each answer is complete "
+           "(median of the repeats; the hub's CPU over the run):\n\n";
+    out << "| Hub | Asking in a loop | p50 µs | p99 µs | max µs | p99 ÷ without | Hub CPU ms/s | Answers/s | "
+           "Status KiB/s | Private peak kB |\n";
+    out << "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+    for (int hub : kHubs) {
+        double without = 0;
+        const bool haveWithout = median(input, kTargets[hub], "statusloop", "", "p99_us", without, {{"loopers", "0"}});
+        for (const std::string &n : loopers) {
+            const Match match = {{"loopers", n}};
+            double p99 = 0;
+            const bool haveP99 = median(input, kTargets[hub], "statusloop", "", "p99_us", p99, match);
+            out << "| " << kTargetTitles[hub] << " | " << (n == "0" ? std::string("none") : n) << " | "
+                << cell(input, kTargets[hub], "statusloop", "p50_us", match) << " | "
+                << (haveP99 ? formatNumber(p99) : "–") << " | "
+                << cell(input, kTargets[hub], "statusloop", "max_us", match) << " | "
+                << ratio(haveP99, p99, haveWithout, without) << " | "
+                << cell(input, kTargets[hub], "statusloop", "cpu_ms_per_s", match) << " | "
+                << (n == "0" ? std::string("–") : cell(input, kTargets[hub], "statusloop", "answers_per_s", match))
+                << " | "
+                << (n == "0" ? std::string("–") : cell(input, kTargets[hub], "statusloop", "status_kb_per_s", match))
+                << " | " << cell(input, kTargets[hub], "statusloop", "private_peak_kb", match) << " |\n";
+        }
+    }
 }
 
 } // namespace
@@ -268,41 +383,56 @@ std::string markdownTable(const ReportInput &input)
     for (const char *title : kTargetTitles) {
         out << " " << title << " |";
     }
-    out << " Hardened ÷ Mosquitto | Hardened ÷ floor | Pellix ÷ Mosquitto |\n";
-    out << "|---|---:|---:|---:|---:|---:|---:|---:|\n";
+    out << " Hardened ÷ Mosquitto | Hardened ÷ floor | Hardened ÷ relay | Pellix ÷ relay | Pellix ÷ Mosquitto |\n";
+    out << "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
     for (const Row &row : rows) {
-        double values[4] = {0, 0, 0, 0};
-        bool have[4] = {false, false, false, false};
-        for (int t = 0; t < 4; ++t) {
-            if (t == kFloor && !row.hasFloor) {
+        double values[kTargetCount] = {};
+        bool have[kTargetCount] = {};
+        for (int t = 0; t < kTargetCount; ++t) {
+            if ((t == kFloor && !row.hasFloor) || (t == kRelay && !row.hasRelay())) {
                 continue;
             }
             have[t] = median(input, kTargets[t], row.scenario, row.size, row.key, values[t]);
         }
         out << "| " << row.title << " |";
-        for (int t = 0; t < 4; ++t) {
+        for (int t = 0; t < kTargetCount; ++t) {
             out << " " << (have[t] ? formatNumber(values[t]) : std::string("–")) << " |";
         }
         out << " " << ratio(have[kHardened], values[kHardened], have[kPeer], values[kPeer]) << " |";
         out << " " << ratio(have[kHardened], values[kHardened], have[kFloor], values[kFloor]) << " |";
+        out << " " << ratio(have[kHardened], values[kHardened], have[kRelay], values[kRelay]) << " |";
+        out << " " << ratio(have[kDefault], values[kDefault], have[kRelay], values[kRelay]) << " |";
         out << " " << ratio(have[kDefault], values[kDefault], have[kPeer], values[kPeer]) << " |\n";
     }
     const std::vector<std::string> sweep = sweepConnections(input);
     if (!sweep.empty()) {
         out << "\nOne-way latency against the number of connections, each sending 50 frames/s of 32 B to the next "
                "(µs, median of the repeats):\n\n";
-        out << "| Connections | Pellix p50 | Pellix p99 | Hardened p50 | Hardened p99 | Mosquitto p50 | "
-               "Mosquitto p99 |\n";
-        out << "|---:|---:|---:|---:|---:|---:|---:|\n";
+        out << "| Connections | Relay p50 | Relay p99 | Pellix p50 | Pellix p99 | Hardened p50 | Hardened p99 | "
+               "Mosquitto p50 | Mosquitto p99 | Pellix p50 ÷ relay | Pellix p99 ÷ relay | Hardened p50 ÷ relay | "
+               "Hardened p99 ÷ relay |\n";
+        out << "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+        const char *const keys[] = {"p50_us", "p99_us"};
         for (const std::string &n : sweep) {
+            const Match match = {{"connections", n}};
+            double relay[2] = {0, 0};
+            bool haveRelay[2] = {false, false};
+            for (int k = 0; k < 2; ++k) {
+                haveRelay[k] = median(input, kTargets[kRelay], "many", "", keys[k], relay[k], match);
+            }
             out << "| " << n << " |";
-            for (int t : {kDefault, kHardened, kPeer}) {
-                for (const char *key : {"p50_us", "p99_us"}) {
+            std::string ratios;
+            for (int t : {kRelay, kDefault, kHardened, kPeer}) {
+                for (int k = 0; k < 2; ++k) {
                     double v = 0;
-                    out << " " << (median(input, kTargets[t], "many", "", key, v, n) ? formatNumber(v) : "–") << " |";
+                    const bool have = median(input, kTargets[t], "many", "", keys[k], v, match);
+                    out << " " << (have ? formatNumber(v) : "–") << " |";
+                    if (t == kDefault || t == kHardened) {
+                        ratios += " " + ratio(have, v, haveRelay[k], relay[k]) + " |";
+                    }
                 }
             }
-            out << "\n";
+            out << ratios << "\n";
         }
     }
     bool monitored = false;
@@ -314,21 +444,22 @@ std::string markdownTable(const ReportInput &input)
         out << "| Measure | Pellix | With a monitor | Monitored ÷ alone | Copies received | Copies lost |\n";
         out << "|---|---:|---:|---:|---:|---:|\n";
         for (const Row &row : rows) {
-            if (row.scenario != "flood" && row.scenario != "paced") {
+            double alone = 0, watched = 0, copies = 0, lost = 0;
+            if ((row.scenario != "flood" && row.scenario != "paced") ||
+                !median(input, kMonitoredTarget, row.scenario, row.size, row.key, watched)) {
                 continue;
             }
-            double alone = 0, watched = 0, copies = 0, lost = 0;
             const bool haveAlone = median(input, kTargets[kDefault], row.scenario, row.size, row.key, alone);
-            const bool haveWatched = median(input, kMonitoredTarget, row.scenario, row.size, row.key, watched);
             const bool haveCopies = median(input, kMonitoredTarget, row.scenario, row.size, "monitor_copies", copies);
             const bool haveLost = median(input, kMonitoredTarget, row.scenario, row.size, "monitor_lost", lost);
             out << "| " << row.title << " | " << (haveAlone ? formatNumber(alone) : "–") << " | "
-                << (haveWatched ? formatNumber(watched) : "–") << " | "
-                << ratio(haveWatched, watched, haveAlone, alone) << " | "
+                << formatNumber(watched) << " | " << ratio(true, watched, haveAlone, alone) << " | "
                 << (haveCopies ? formatNumber(copies) : "–") << " | " << (haveLost ? formatNumber(lost) : "–")
                 << " |\n";
         }
     }
+    monitorSection(input, out);
+    statusLoopSection(input, out);
     bridgeSection(input, out);
     if (!input.machine.empty()) {
         out << "\n" << input.machine << "\n";
@@ -387,7 +518,7 @@ bool writeChartFiles(const ReportInput &input, const std::string &dir, const std
             for (int t : {kDefault, kHardened, kPeer}) {
                 for (const char *key : {"p50_us", "p99_us"}) {
                     double v = 0;
-                    data << " " << (median(input, kTargets[t], "many", "", key, v, n) ? v : 0.0);
+                    data << " " << (median(input, kTargets[t], "many", "", key, v, {{"connections", n}}) ? v : 0.0);
                 }
             }
             data << "\n";
@@ -454,9 +585,9 @@ bool writeChartFiles(const ReportInput &input, const std::string &dir, const std
            << "set style data linespoints\nset logscale x 2\nset xlabel \"connections\"\n"
            << "set ylabel \"microseconds (log scale)\"\n"
            << "set xtics (2, 8, 32, 128, 200)\nset key top left\n"
-           << "plot 'sweep.dat' using 1:2 title \"Pellix p50\" lt 2 lw 2, '' using 1:3 title \"Pellix p99\" lt 2 dt 2 lw 2, "
-              "'' using 1:4 title \"hardened p50\" lt 3 lw 2, '' using 1:5 title \"hardened p99\" lt 3 dt 2 lw 2, "
-              "'' using 1:6 title \"Mosquitto p50\" lt 4 lw 2, '' using 1:7 title \"Mosquitto p99\" lt 4 dt 2 lw 2\n";
+           << "plot 'sweep.dat' using 1:2 title \"Pellix p50\" lt 3 lw 2, '' using 1:3 title \"Pellix p99\" lt 3 dt 2 lw 2, "
+              "'' using 1:4 title \"hardened p50\" lt 4 lw 2, '' using 1:5 title \"hardened p99\" lt 4 dt 2 lw 2, "
+              "'' using 1:6 title \"Mosquitto p50\" lt 5 lw 2, '' using 1:7 title \"Mosquitto p99\" lt 5 dt 2 lw 2\n";
     }
     gp << "unset multiplot\n";
     return static_cast<bool>(gp);

@@ -8,7 +8,9 @@
 #include <cstring>
 
 #include "bench/BenchIo.h"
+#include "bench/Relay.h"
 #include "proto/EventList.h"
+#include "proto/FrameHeader.h"
 #include "proto/PacketFrame.h"
 
 namespace bench {
@@ -53,26 +55,14 @@ std::string eventList(int event)
 long parseFrames(const unsigned char *data, size_t size, std::vector<Body> &out)
 {
     size_t pos = 0;
-    while (size - pos >= static_cast<size_t>(PacketFrame::kMinFrameSize)) {
-        const unsigned char *p = data + pos;
-        if (memcmp(p, PacketFrame::kStartMark, PacketFrame::kStartMarkSize) != 0) {
-            return -1;
-        }
-        const size_t len = static_cast<size_t>(p[PacketFrame::kLenOffset] | (p[PacketFrame::kLenOffset + 1] << 8));
-        if (len < static_cast<size_t>(PacketFrame::kHeaderSize)) {
-            return -1;
-        }
-        const size_t total = len + PacketFrame::kMinFrameSize - PacketFrame::kHeaderSize;
-        if (size - pos < total) {
-            break;
-        }
-        if (memcmp(p + total - PacketFrame::kEndMarkSize, PacketFrame::kEndMark, PacketFrame::kEndMarkSize) != 0) {
-            return -1;
-        }
-        const int cmd = p[PacketFrame::kCmdOffset] | (p[PacketFrame::kCmdOffset + 1] << 8);
-        const unsigned char *payload = p + PacketFrame::kPayloadOffset;
-        size_t payloadSize = len - PacketFrame::kHeaderSize;
-        if (cmd == CMD_PUBLISH_EVENT && p[PacketFrame::kSrcIdOffset] == EVENT_MGR_DEV_ID) {
+    size_t total = 0;
+    int whole = 0;
+    while ((whole = pellixFrameAt(data + pos, size - pos, total)) == 1) {
+        FrameHeader h;
+        FrameHeader::decode(data + pos, static_cast<int>(total), h);
+        const unsigned char *payload = h.payload;
+        size_t payloadSize = static_cast<size_t>(h.payloadSize);
+        if (h.cmd == CMD_PUBLISH_EVENT && h.srcId == EVENT_MGR_DEV_ID) {
             if (payloadSize < 2) {
                 return -1;
             }
@@ -82,18 +72,23 @@ long parseFrames(const unsigned char *data, size_t size, std::vector<Body> &out)
         out.push_back(Body{payload, payloadSize});
         pos += total;
     }
-    return static_cast<long>(pos);
+    return whole < 0 ? -1 : static_cast<long>(pos);
 }
 
 // ---- the floor ----------------------------------------------------------
 
+// The floor's links are two ends of one loopback connection; through the
+// relay (relayPort set), a sender's connection and a receiver's connection
+// to it, paired by their hellos and checked with one frame each way round.
 class FloorWire : public Wire {
 public:
+    explicit FloorWire(uint16_t relay = 0) : relayPort(relay) {}
+
     bool open(int modules, const std::vector<std::pair<int, int>> &routes, bool fanOut) override
     {
         uint16_t port = 0;
-        const int listener = listenLoopback(port);
-        if (listener < 0) {
+        const int listener = relayPort != 0 ? -1 : listenLoopback(port);
+        if (relayPort == 0 && listener < 0) {
             lastError = "cannot listen on the loopback";
             return false;
         }
@@ -108,16 +103,17 @@ public:
             Link link;
             link.sender = route.first;
             link.receiver = route.second;
-            link.out = connectLoopback(port);
-            link.in = link.out < 0 ? -1 : accept(listener, nullptr, nullptr);
-            if (link.out < 0 || link.in < 0) {
-                lastError = "cannot connect a loopback route";
-                ::close(listener);
+            const bool made = relayPort != 0 ? relayLink(link) : directLink(listener, port, link);
+            if (!made) {
+                if (listener >= 0) {
+                    ::close(listener);
+                }
                 return false;
             }
-            links.push_back(link);
         }
-        ::close(listener);
+        if (listener >= 0) {
+            ::close(listener);
+        }
         return true;
     }
     void close() override
@@ -166,6 +162,41 @@ private:
         int out;
         int in;
     };
+
+    bool directLink(int listener, uint16_t port, Link &link)
+    {
+        link.out = connectLoopback(port);
+        link.in = link.out < 0 ? -1 : accept(listener, nullptr, nullptr);
+        if (link.out < 0 || link.in < 0) {
+            if (link.out >= 0) {
+                ::close(link.out);
+            }
+            lastError = "cannot connect a loopback route";
+            return false;
+        }
+        links.push_back(link);
+        return true;
+    }
+    bool relayLink(Link &link)
+    {
+        const uint32_t key = (static_cast<uint32_t>(getpid()) << 16) ^ static_cast<uint32_t>(links.size());
+        link.out = connectLoopback(relayPort);
+        link.in = connectLoopback(relayPort);
+        if (link.out >= 0 || link.in >= 0) {
+            links.push_back(link); // closed with the others from here on
+        }
+        const std::string check = frame(kFirstModuleId + link.receiver, kFirstModuleId + link.sender, kBarrierCmd);
+        std::string got(check.size(), '\0');
+        if (link.out < 0 || link.in < 0 || !writeText(link.out, Relay::hello(true, key)) ||
+            !writeText(link.in, Relay::hello(false, key)) || !writeText(link.out, check) ||
+            !readExact(link.in, &got[0], got.size(), kReplyTimeoutMs) || got != check) {
+            lastError = "no route through the relay on port " + std::to_string(relayPort);
+            return false;
+        }
+        return true;
+    }
+
+    uint16_t relayPort;
     std::vector<Link> links;
 };
 
@@ -430,7 +461,7 @@ private:
     std::vector<std::string> topics;
 };
 
-// ---- the relay ----------------------------------------------------------
+// ---- through a bridge to a broker ---------------------------------------
 
 const uint64_t kProbeMark = 0xffffffff00000000ULL; // probes: kProbeMark + n; never a run's sequence
 const uint64_t kLastProbe = ~0ULL;
@@ -462,9 +493,9 @@ int mqttConnect(uint16_t port, const std::string &clientId, std::string &error)
     return fd;
 }
 
-class RelayWire : public Wire {
+class BridgeWire : public Wire {
 public:
-    explicit RelayWire(const RelaySetup &relaySetup) : setup(relaySetup) {}
+    explicit BridgeWire(const BridgeSetup &bridgeSetup) : setup(bridgeSetup) {}
 
     bool open(int, const std::vector<std::pair<int, int>> &, bool) override
     {
@@ -474,7 +505,7 @@ public:
             return false;
         }
         std::string body("\x00\x01", 2); // packet id 1
-        appendString(body, kRelayTopic);
+        appendString(body, kBridgeTopic);
         body += static_cast<char>(setup.qos);
         std::string subscribe(1, '\x82');
         appendRemainingLength(subscribe, body.size());
@@ -502,7 +533,7 @@ public:
                 return false;
             }
         }
-        if (!awaitRelay()) {
+        if (!awaitPath()) {
             return false;
         }
         if (setup.onReady) {
@@ -530,14 +561,14 @@ public:
     {
         if (setup.hubPublisher) {
             unsigned char event[2];
-            EventList::eventNumber(event, kRelayEvent);
+            EventList::eventNumber(event, kBridgeEvent);
             appendFrame(out, EVENT_MGR_DEV_ID, kFirstModuleId, CMD_PUBLISH_EVENT, event, sizeof event, body, size);
             return;
         }
         const size_t idSize = setup.qos > 0 ? 2 : 0;
         out += static_cast<char>(0x30 | (setup.qos << 1));
-        appendRemainingLength(out, 2 + strlen(kRelayTopic) + idSize + size);
-        appendString(out, kRelayTopic);
+        appendRemainingLength(out, 2 + strlen(kBridgeTopic) + idSize + size);
+        appendString(out, kBridgeTopic);
         if (idSize > 0) {
             nextId = static_cast<uint16_t>(nextId % 65535 + 1); // never 0
             out += static_cast<char>(nextId >> 8);
@@ -619,7 +650,7 @@ private:
     }
     // Probes every 100 ms until one arrives, then a last one: once that is
     // back nothing of the probing is left on the way.
-    bool awaitRelay()
+    bool awaitPath()
     {
         const int64_t deadline = nowNs() + static_cast<int64_t>(setup.readyTimeoutMs) * 1000000LL;
         std::string buffer;
@@ -676,14 +707,14 @@ private:
                 buffer.erase(0, static_cast<size_t>(used));
             }
             if (nowNs() > deadline) {
-                lastError = arrived ? "the last probe did not come through" : "no probe came through the relay";
+                lastError = arrived ? "the last probe did not come through" : "no probe came through the bridge";
                 return false;
             }
         }
         return true;
     }
 
-    RelaySetup setup;
+    BridgeSetup setup;
     int publisher = -1;
     int subscriber = -1;
     uint16_t nextId = 0;
@@ -691,14 +722,37 @@ private:
 
 } // namespace
 
-const int kRelayEvent = 100;
-const char kRelayTopic[] = "bench/relay";
+const int kBridgeEvent = 100;
+const char kBridgeTopic[] = "bench/relay";
 
 Wire::~Wire() = default;
 
-std::unique_ptr<Wire> makeRelayWire(const RelaySetup &setup)
+int pellixFrameAt(const unsigned char *data, size_t size, size_t &total)
 {
-    return std::unique_ptr<Wire>(new RelayWire(setup));
+    if (size < static_cast<size_t>(PacketFrame::kMinFrameSize)) {
+        return 0;
+    }
+    if (memcmp(data, PacketFrame::kStartMark, PacketFrame::kStartMarkSize) != 0) {
+        return -1;
+    }
+    int claimed = 0;
+    PacketFrame::readU16LE(data, static_cast<int>(size), PacketFrame::kLenOffset, claimed);
+    const size_t len = static_cast<size_t>(claimed);
+    if (len < static_cast<size_t>(PacketFrame::kHeaderSize)) {
+        return -1;
+    }
+    total = len + PacketFrame::kMinFrameSize - PacketFrame::kHeaderSize;
+    if (size < total) {
+        return 0;
+    }
+    return memcmp(data + total - PacketFrame::kEndMarkSize, PacketFrame::kEndMark, PacketFrame::kEndMarkSize) == 0
+               ? 1
+               : -1;
+}
+
+std::unique_ptr<Wire> makeBridgeWire(const BridgeSetup &setup)
+{
+    return std::unique_ptr<Wire>(new BridgeWire(setup));
 }
 
 std::unique_ptr<Wire> makeWire(Target target, uint16_t port)
@@ -706,6 +760,8 @@ std::unique_ptr<Wire> makeWire(Target target, uint16_t port)
     switch (target) {
     case Target::Floor:
         return std::unique_ptr<Wire>(new FloorWire());
+    case Target::Relay:
+        return std::unique_ptr<Wire>(new FloorWire(port));
     case Target::Pellix:
         return std::unique_ptr<Wire>(new PellixWire(port));
     case Target::Mqtt:
@@ -719,6 +775,8 @@ const char *targetName(Target target)
     switch (target) {
     case Target::Floor:
         return "floor";
+    case Target::Relay:
+        return "relay";
     case Target::Pellix:
         return "pellix";
     case Target::Mqtt:

@@ -3,6 +3,9 @@
 //
 //   floor   two endpoints of one loopback TCP connection per route, writing
 //           Pellix frames straight to each other (no hub in between);
+//   relay   the same frames, each route a sender's and a receiver's
+//           connection to pellix-bench-relay (bench/Relay.h), which copies
+//           every read of the one to the other: what any hub must pay;
 //   pellix  one TCP connection per module to the hub, registered under its
 //           own module id; forwarding by devId, fan-out by event 100;
 //   mqtt    one MQTT 3.1.1 connection per module to the broker, subscribed
@@ -22,7 +25,7 @@
 
 namespace bench {
 
-enum class Target { Floor, Pellix, Mqtt };
+enum class Target { Floor, Relay, Pellix, Mqtt };
 
 // One whole message found in a receiving stream: its body (what the sender
 // put in, without any framing).
@@ -74,26 +77,31 @@ protected:
 
 std::unique_ptr<Wire> makeWire(Target target, uint16_t port);
 
-// The relay: module 0 publishes, module 1 is an MQTT 3.1.1 client of the
-// broker at subscribePort subscribed to kRelayTopic at `qos` (it
+// The Pellix frame at the front of data (size bytes): 1 when it is whole,
+// with its size in total; 0 when more bytes must come; -1 when the bytes
+// are not a frame.
+int pellixFrameAt(const unsigned char *data, size_t size, size_t &total);
+
+// The bridge path: module 0 publishes, module 1 is an MQTT 3.1.1 client of the
+// broker at subscribePort subscribed to kBridgeTopic at `qos` (it
 // acknowledges QoS 1 itself). The publisher is a hub module publishing
-// kRelayEvent (hubPublisher), which a bridge carries to the broker, or an
-// MQTT client publishing kRelayTopic at `qos` to the broker at publishPort
+// kBridgeEvent (hubPublisher), which a bridge carries to the broker, or an
+// MQTT client publishing kBridgeTopic at `qos` to the broker at publishPort
 // (the same broker, or one that bridges to it). open() returns once a probe
 // went the whole way and every earlier probe is out of the way: the bridge
 // or the brokers' link is up and subscribed. Runs are short: the MQTT
 // clients ask for no keep-alive, the hub module sends its own.
-extern const int kRelayEvent;
-extern const char kRelayTopic[];
-struct RelaySetup {
+extern const int kBridgeEvent;
+extern const char kBridgeTopic[];
+struct BridgeSetup {
     bool hubPublisher = false;
     uint16_t publishPort = 0;
     uint16_t subscribePort = 0;
     int qos = 0;
     int readyTimeoutMs = 15000;
-    std::function<void()> onReady; // called once the relay carries, before open() returns
+    std::function<void()> onReady; // called once the path carries, before open() returns
 };
-std::unique_ptr<Wire> makeRelayWire(const RelaySetup &setup);
+std::unique_ptr<Wire> makeBridgeWire(const BridgeSetup &setup);
 const char *targetName(Target target);
 
 } // namespace bench

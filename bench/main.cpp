@@ -1,7 +1,8 @@
 // pellix-bench: the load generator of bench/run.sh.
 //
-//   pellix-bench run --target floor|pellix|mqtt [--port P] [--pid PID] [--label L]
-//                    --scenario flood|paced|fanout|many|idle|stuck|bridge [options]
+//   pellix-bench run --target floor|relay|pellix|mqtt [--port P] [--pid PID] [--label L]
+//                    --scenario flood|paced|fanout|many|idle|stuck|bridge|monitor|statusloop
+//                    [options]
 //       one measured run; prints one result line (key=value words) and
 //       exits 1 when a message was lost or the run failed
 //   pellix-bench free-port
@@ -16,8 +17,21 @@
 // --subscribers N (fanout, default 8), --connections N (many, default 200),
 // --stuck N (stuck, the modules that never read, default 3; --size is then
 // the flood's body, default 60000, and --seconds how long it lasts),
-// --monitor 1 (pellix: a monitor attached for the run; its copies and the
-// copies the hub reported lost go into the result line).
+// --monitors N (pellix: N monitors attached for the run; their copies and
+// the copies the hub reported lost go into the result line).
+//
+// relay: the routes go through pellix-bench-relay at --port (--pid its
+// process): flood, paced and many only, where one sender feeds a receiver.
+//
+// monitor: the flood with --monitors N (default 4) attached; the result
+// line adds the peaks of the hub's resident and private memory.
+//
+// statusloop: the paced pair beside a crowd of --crowd N registered modules
+// (default 200, long names, a report of about 1 KB each) while --loopers N
+// connections (default 2; 0 for the same run without them) each ask for
+// the status again as soon as the previous answer came; the result line
+// adds the answers, the document's size, the hub's CPU per second and the
+// memory peaks.
 //
 // bridge: one publisher, one MQTT subscriber of the broker at --broker-port
 // (default --port) on topic bench/relay at --qos 0|1. With --target pellix
@@ -25,7 +39,7 @@
 // a pellix-bridge (--pid) maps to that topic; with --target mqtt it publishes
 // the topic at the QoS to the broker at --port, the same broker or one that
 // bridges to it. --lossy 1: a missing message is counted, not a failure.
-// The result line adds idle_rss_kb, --pid's VmRSS once the relay carried
+// The result line adds idle_rss_kb, --pid's VmRSS once the bridge carried
 // its first probe.
 
 #include <unistd.h>
@@ -35,14 +49,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench/BenchIo.h"
+#include "bench/MemorySampler.h"
 #include "bench/MonitorTap.h"
 #include "bench/Report.h"
 #include "bench/Scenario.h"
+#include "bench/StatusLoad.h"
 #include "bench/StuckReaders.h"
 #include "bench/Wire.h"
 
@@ -62,7 +79,9 @@ struct Options {
     int subscribers = 8;
     int connections = 200;
     int stuck = 3;
-    bool monitor = false;
+    int monitors = -1; // -1: the scenario's default
+    int crowd = 200;
+    int loopers = 2;
     int qos = 0;
     uint16_t brokerPort = 0;
     bool lossy = false;
@@ -121,8 +140,12 @@ bool parseRun(int argc, char **argv, Options &o, std::string &why)
             ok = parseValue(value, 1, 1000, o.subscribers);
         } else if (arg == "--connections") {
             ok = parseValue(value, 2, 10000, o.connections);
-        } else if (arg == "--monitor") {
-            ok = parseValue(value, 0, 1, o.monitor);
+        } else if (arg == "--monitors") {
+            ok = parseValue(value, 0, bench::MonitorTap::kMostMonitors, o.monitors);
+        } else if (arg == "--crowd") {
+            ok = parseValue(value, 0, bench::StatusLoad::kMostCrowd, o.crowd);
+        } else if (arg == "--loopers") {
+            ok = parseValue(value, 0, bench::StatusLoad::kMostLoopers, o.loopers);
         } else if (arg == "--qos") {
             ok = parseValue(value, 0, 1, o.qos);
         } else if (arg == "--broker-port") {
@@ -140,8 +163,8 @@ bool parseRun(int argc, char **argv, Options &o, std::string &why)
             return false;
         }
     }
-    if (o.target != "floor" && o.target != "pellix" && o.target != "mqtt") {
-        why = "--target must be floor, pellix or mqtt";
+    if (o.target != "floor" && o.target != "relay" && o.target != "pellix" && o.target != "mqtt") {
+        why = "--target must be floor, relay, pellix or mqtt";
         return false;
     }
     if (o.target != "floor" && o.port == 0) {
@@ -151,6 +174,17 @@ bool parseRun(int argc, char **argv, Options &o, std::string &why)
     if (o.scenario == "bridge" && o.target == "floor") {
         why = "the bridge scenario needs --target pellix or mqtt";
         return false;
+    }
+    if (o.target == "relay" && o.scenario != "flood" && o.scenario != "paced" && o.scenario != "many") {
+        why = "the relay carries the flood, paced and many scenarios only";
+        return false;
+    }
+    if ((o.scenario == "monitor" || o.scenario == "statusloop" || o.monitors > 0) && o.target != "pellix") {
+        why = "monitors and the status loop need --target pellix";
+        return false;
+    }
+    if (o.monitors < 0) {
+        o.monitors = o.scenario == "monitor" ? 4 : 0;
     }
     if (o.label.empty()) {
         o.label = o.target;
@@ -163,7 +197,10 @@ bool parseRun(int argc, char **argv, Options &o, std::string &why)
 
 bench::Target targetOf(const std::string &name)
 {
-    return name == "floor" ? bench::Target::Floor : name == "pellix" ? bench::Target::Pellix : bench::Target::Mqtt;
+    return name == "floor"    ? bench::Target::Floor
+           : name == "relay"  ? bench::Target::Relay
+           : name == "pellix" ? bench::Target::Pellix
+                              : bench::Target::Mqtt;
 }
 
 std::string fixed(double v, int decimals)
@@ -171,6 +208,18 @@ std::string fixed(double v, int decimals)
     char text[64];
     snprintf(text, sizeof text, "%.*f", decimals, v);
     return text;
+}
+
+// A run that could not begin: its line says why.
+int failRun(const Options &o, bench::ResultLine &line, const std::string &why)
+{
+    fprintf(stderr, "pellix-bench: %s %s: %s\n", o.label.c_str(), o.scenario.c_str(), why.c_str());
+    std::string error = why;
+    std::replace(error.begin(), error.end(), ' ', '_');
+    line["ok"] = "0";
+    line["error"] = error;
+    printf("%s\n", bench::formatResultLine(line).c_str());
+    return 1;
 }
 
 int runIdle(const Options &o, bench::ResultLine &line)
@@ -272,11 +321,11 @@ int runCommand(int argc, char **argv)
     bench::Plan plan;
     plan.bodySize = o.size;
     plan.window = o.window;
-    if (o.scenario == "flood") {
+    if (o.scenario == "flood" || o.scenario == "monitor") {
         plan.modules = 2;
         plan.routes = {{0, 1}};
         plan.messages = o.count >= 0 ? o.count : 200000;
-    } else if (o.scenario == "paced") {
+    } else if (o.scenario == "paced" || o.scenario == "statusloop") {
         plan.modules = 2;
         plan.routes = {{0, 1}};
         plan.rate = o.rate > 0 ? o.rate : 5000;
@@ -305,38 +354,77 @@ int runCommand(int argc, char **argv)
             plan.stallTimeoutMs = 2000; // what is missing by then counts as lost
         }
     } else {
-        return usage("--scenario must be flood, paced, fanout, many, idle, stuck or bridge");
+        return usage("--scenario must be flood, paced, fanout, many, idle, stuck, bridge, monitor or statusloop");
     }
 
     std::unique_ptr<bench::Wire> wire;
     if (o.scenario == "bridge") {
-        bench::RelaySetup relay;
-        relay.hubPublisher = o.target == "pellix";
-        relay.publishPort = o.port;
-        relay.subscribePort = o.brokerPort != 0 ? o.brokerPort : o.port;
-        relay.qos = o.qos;
-        relay.onReady = [&o, &line] {
+        bench::BridgeSetup path;
+        path.hubPublisher = o.target == "pellix";
+        path.publishPort = o.port;
+        path.subscribePort = o.brokerPort != 0 ? o.brokerPort : o.port;
+        path.qos = o.qos;
+        path.onReady = [&o, &line] {
             long rss = 0;
             long hwm = 0;
             if (o.pid > 0 && bench::processMemoryKb(o.pid, rss, hwm)) {
                 line["idle_rss_kb"] = std::to_string(rss);
             }
         };
-        wire = bench::makeRelayWire(relay);
+        wire = bench::makeBridgeWire(path);
     } else {
         wire = bench::makeWire(targetOf(o.target), o.port);
     }
     bench::MonitorTap monitor;
-    if (o.monitor && !monitor.start(o.port)) {
-        fprintf(stderr, "pellix-bench: the hub did not switch a monitor on\n");
-        return 1;
+    if (o.monitors > 0 && !monitor.start(o.port, o.monitors)) {
+        return failRun(o, line, monitor.error());
+    }
+    bench::StatusLoad statusLoad;
+    if (o.scenario == "statusloop") {
+        line["crowd"] = std::to_string(o.crowd);
+        line["loopers"] = std::to_string(o.loopers);
+        bench::StatusLoadPlan load;
+        load.crowd = o.crowd;
+        load.loopers = o.loopers;
+        if (!statusLoad.start(o.port, load)) {
+            return failRun(o, line, statusLoad.error());
+        }
+    }
+    std::unique_ptr<bench::MemorySampler> memory;
+    if (o.pid > 0 && (o.scenario == "monitor" || o.scenario == "statusloop")) {
+        memory.reset(new bench::MemorySampler(o.pid));
     }
     double cpuSeconds = -1;
-    const bench::Outcome outcome = bench::runPlan(*wire, plan, o.pid, &cpuSeconds);
-    if (o.monitor) {
+    bench::Outcome outcome = bench::runPlan(*wire, plan, o.pid, &cpuSeconds);
+    if (o.monitors > 0 || o.scenario == "monitor") {
         monitor.stop();
+        line["monitors"] = std::to_string(o.monitors);
         line["monitor_copies"] = std::to_string(monitor.copies());
         line["monitor_lost"] = std::to_string(monitor.lost());
+    }
+    if (o.scenario == "statusloop") {
+        const bool looped = statusLoad.stop();
+        line["answers"] = std::to_string(statusLoad.answers());
+        if (statusLoad.seconds() > 0) {
+            line["answers_per_s"] = fixed(static_cast<double>(statusLoad.answers()) / statusLoad.seconds(), 1);
+            line["status_kb_per_s"] = fixed(static_cast<double>(statusLoad.textBytes()) / 1024 / statusLoad.seconds(), 0);
+        }
+        line["doc_bytes"] = std::to_string(statusLoad.documentBytes());
+        if (outcome.ok && !looped) {
+            outcome.ok = false;
+            outcome.error = statusLoad.error();
+        } else if (outcome.ok && o.loopers > 0 && statusLoad.answers() == 0) {
+            outcome.ok = false;
+            outcome.error = "no status answer came in the run";
+        }
+    }
+    if (memory) {
+        memory->stop();
+        line["resident_peak_kb"] = std::to_string(memory->residentPeakKb());
+        line["private_peak_kb"] = std::to_string(memory->privatePeakKb());
+    }
+    if (o.scenario == "statusloop" && cpuSeconds >= 0 && outcome.seconds > 0) {
+        line["cpu_ms_per_s"] = fixed(cpuSeconds * 1000 / outcome.seconds, 1);
     }
     line["ok"] = outcome.ok ? "1" : "0";
     line["sent"] = std::to_string(outcome.sent);

@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
-# Benchmarks the hub beside the direct loopback floor and an MQTT broker, in
-# one invocation:
+# Benchmarks the hub beside the direct loopback floor, the relay floor and
+# an MQTT broker, in one invocation:
 #
-#   bench/run.sh [--smoke] [--repeats N] [--out DIR] [--build DIR] [--only LIST]
+#   bench/run.sh [--smoke] [--repeats N] [--out DIR] [--build DIR] [--only LIST] [--append]
 #
 # Builds pellix once (build-bench-default), installs Mosquitto and gnuplot
 # from Debian when missing, and runs every scenario against the floor, the
-# hub as it ships (a configuration with the port only), the hub with the
-# packaged hardened configuration (packaging/pellixPara.hardened.json with
-# the port replaced) and Mosquitto, interleaved, each against a freshly
-# started hub or broker on a free loopback port (the hub under a temporary
-# PELLIX_ROOT, the broker with a temporary configuration).
+# relay floor (pellix-bench-relay: a process that copies each read of a
+# sender's connection to its receiver's, what any hub must at least pay;
+# flood, paced and many only), the hub as it ships (a configuration with
+# the port only), the hub with the packaged hardened configuration
+# (packaging/pellixPara.hardened.json with the port replaced) and
+# Mosquitto, interleaved, each against a freshly started hub, relay or
+# broker on a free loopback port (the hub under a temporary PELLIX_ROOT,
+# the broker with a temporary configuration).
 # Writes into DIR (default doc/performance, which the README shows):
 # results.txt (one line per run), results.md (the medians with the ratios),
 # machine.txt, bench.png and the chart's data.
@@ -18,11 +21,14 @@
 # --smoke runs tiny counts (seconds, for CI): every scenario against every
 # target, failing on a lost message or a crashed hub or broker; it asserts
 # no timing and writes into a temporary directory unless --out is given.
-# --build DIR takes pellix, pellix-bridge and pellix-bench from a build tree
-# configured as the benchmark's own (RelWithDebInfo, the default pause), such
-# as the test build, instead of building them again.
+# --build DIR takes pellix, pellix-bridge, pellix-bench and pellix-bench-relay
+# from a build tree configured as the benchmark's own (RelWithDebInfo, the
+# default pause), such as the test build, instead of building them again.
 # --only LIST runs only the scenarios named in LIST (comma-separated, such as
 # "bridge" or "flood,paced").
+# --append adds this invocation's lines to DIR's results.txt, and its line to
+# machine.txt, instead of starting them anew: the medians then span the
+# repeats of every invocation (on a shared machine, runs at other times).
 #
 # The bridge scenario carries events from a hub module through the hub (as
 # it ships, and hardened) and pellix-bridge to a subscriber of a Mosquitto
@@ -31,6 +37,13 @@
 # made straight to the broker ("mosquitto"), and relayed by a second
 # Mosquitto bridged to the first with a connection section
 # ("mosquitto-bridge").
+#
+# The monitor and status-loop scenarios run against the hub only (as it
+# ships, and hardened): the flood with 0, 4 (the default cap), 8 and 64
+# monitors attached, "maxMonitors" written into the configuration beyond 4;
+# and the paced pair beside 200 registered modules with long names and
+# reports, with and without two connections asking for the status in a
+# loop.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -40,6 +53,7 @@ out=""
 build=build-bench-default
 own_build=1
 only=""
+append=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --smoke) smoke=1; repeats=1 ;;
@@ -47,7 +61,8 @@ while [ $# -gt 0 ]; do
     --out) out="$2"; shift ;;
     --build) build="$2"; own_build=0; shift ;;
     --only) only=",$2,"; shift ;;
-    *) echo "usage: bench/run.sh [--smoke] [--repeats N] [--out DIR] [--build DIR] [--only LIST]" >&2; exit 2 ;;
+    --append) append=1 ;;
+    *) echo "usage: bench/run.sh [--smoke] [--repeats N] [--out DIR] [--build DIR] [--only LIST] [--append]" >&2; exit 2 ;;
   esac
   shift
 done
@@ -66,7 +81,7 @@ if [ "$own_build" -eq 1 ]; then
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELLIX_WERROR=ON -DPELLIX_BUILD_TESTS=OFF \
         -DPELLIX_SERVE_PAUSE_US=1000 > "$build/configure.log"
 fi
-cmake --build "$build" -j "$jobs" --target pellix pellix-bridge pellix-bench
+cmake --build "$build" -j "$jobs" --target pellix pellix-bridge pellix-bench pellix-bench-relay
 bench=$build/bench/pellix-bench
 hardened=packaging/pellixPara.hardened.json
 
@@ -117,7 +132,7 @@ wait_for_port() {
 }
 
 runs=0
-start_pellix() { # default | hardened
+start_pellix() { # default | hardened, [maxMonitors]
   runs=$((runs + 1))
   local root="$work/root-$runs"
   local config="$root/work/pellixPara.json"
@@ -131,8 +146,13 @@ start_pellix() { # default | hardened
       echo "bench/run.sh: no tcpListenPort to replace in $hardened" >&2
       return 1
     fi
+    if [ -n "${2:-}" ]; then
+      # The key goes in right after the opening brace, which stands alone.
+      sed -i -E '0,/^\{[[:space:]]*$/s//{\n   "maxMonitors" : '"$2"',/' "$config"
+      grep -q '"maxMonitors" : '"$2"',' "$config" || { echo "bench/run.sh: no place for maxMonitors in $hardened" >&2; return 1; }
+    fi
   else
-    printf '{"tcpListenPort": %s}\n' "$port" > "$config"
+    printf '{"tcpListenPort": %s%s}\n' "$port" "${2:+, \"maxMonitors\": $2}" > "$config"
   fi
   server_name="pellix ($1 configuration)"
   PELLIX_ROOT="$root" "$build/pellix" > "$root/stdout.txt" 2> "$root/stderr.txt" &
@@ -145,6 +165,15 @@ start_pellix() { # default | hardened
     cat "$root/stderr.txt" >&2
     return 1
   fi
+}
+start_relay() {
+  runs=$((runs + 1))
+  port=$("$bench" free-port)
+  server_name="pellix-bench-relay"
+  "$build/bench/pellix-bench-relay" --port "$port" > "$work/relay-$runs.log" 2>&1 &
+  server_pid=$!
+  started
+  wait_for_port "$port"
 }
 start_mosquitto() {
   runs=$((runs + 1))
@@ -213,6 +242,12 @@ if [ "$smoke" -eq 1 ]; then
     "stuck 60000 --seconds 3 --stuck 1"
     "bridge 32 --qos 0 --count 2000"
     "bridge 1024 --qos 1 --count 500"
+    "monitor 32 --count 2000 --monitors 0"
+    "monitor 32 --count 2000 --monitors 4"
+    "monitor 32 --count 2000 --monitors 8"
+    "monitor 32 --count 2000 --monitors 64"
+    "statusloop 32 --seconds 0.4 --loopers 0"
+    "statusloop 32 --seconds 0.4 --loopers 2"
   )
 else
   scenarios=(
@@ -239,6 +274,15 @@ else
     "bridge 32 --qos 1 --count 100000"
     "bridge 1024 --qos 0 --lossy 1 --count 50000"
     "bridge 1024 --qos 1 --count 50000"
+    # The flood with monitors attached: none, the default cap, and beyond.
+    "monitor 32 --monitors 0"
+    "monitor 32 --monitors 4"
+    "monitor 32 --monitors 8"
+    "monitor 32 --monitors 64"
+    # The paced pair beside 200 registered modules (a status document of
+    # about 275 KB), without and with two connections asking in a loop.
+    "statusloop 32 --loopers 0"
+    "statusloop 32 --loopers 2"
   )
 fi
 if [ -n "$only" ]; then
@@ -252,10 +296,10 @@ if [ -n "$only" ]; then
   fi
   scenarios=("${kept[@]}")
 fi
-targets=(floor pellix pellix-monitor pellix-hardened mosquitto pellix-bridge pellix-bridge-hardened mosquitto-bridge)
+targets=(floor relay pellix pellix-monitor pellix-hardened mosquitto pellix-bridge pellix-bridge-hardened mosquitto-bridge)
 
 results="$out/results.txt"
-: > "$results"
+[ "$append" -eq 1 ] || : > "$results"
 machine="$(date -u '+%Y-%m-%d %H:%M UTC'); $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p' | head -n 1), Linux $(uname -r), load average at the start $(cut -d' ' -f1-3 /proc/loadavg)"
 failures=0
 start_time=$(date +%s)
@@ -267,7 +311,14 @@ for repeat in $(seq "$repeats"); do
       case "$scenario,$target" in
         bridge,mosquitto | bridge,*-bridge | bridge,*-bridge-*) ;;
         bridge,* | *,*-bridge | *,*-bridge-*) continue ;;
+        # Monitors and the status document are the hub's own.
+        monitor,pellix | monitor,pellix-hardened | statusloop,pellix | statusloop,pellix-hardened) ;;
+        monitor,* | statusloop,*) continue ;;
       esac
+      monitors=""
+      if [[ "$extra" =~ --monitors\ ([0-9]+) ]] && [ "${BASH_REMATCH[1]}" -gt 4 ]; then
+        monitors=${BASH_REMATCH[1]}
+      fi
       qos=0
       [[ "$extra" == *"--qos 1"* ]] && qos=1
       step "repeat $repeat: $scenario $size B $extra against $target"
@@ -277,12 +328,18 @@ for repeat in $(seq "$repeats"); do
           # reader can stall another's connection.
           [ "$scenario" = idle ] || [ "$scenario" = stuck ] && continue
           args=(--target floor) ;;
-        pellix) start_pellix default; args=(--target pellix --port "$port" --pid "$server_pid") ;;
+        relay)
+          # One sender feeding one receiver per route: no fan-out, and no
+          # reader of the relay can stall another's route.
+          [ "$scenario" = flood ] || [ "$scenario" = paced ] || [ "$scenario" = many ] || continue
+          start_relay; args=(--target relay --port "$port" --pid "$server_pid") ;;
+        pellix) start_pellix default "$monitors"; args=(--target pellix --port "$port" --pid "$server_pid") ;;
         pellix-monitor)
-          # What watching the traffic costs the flood and the paced frames.
-          [ "$scenario" = flood ] || [ "$scenario" = paced ] || continue
-          start_pellix default; args=(--target pellix --port "$port" --pid "$server_pid" --monitor 1) ;;
-        pellix-hardened) start_pellix hardened; args=(--target pellix --port "$port" --pid "$server_pid") ;;
+          # What one monitor costs the paced frames' latency (the monitor
+          # scenario has the flood).
+          [ "$scenario" = paced ] || continue
+          start_pellix default; args=(--target pellix --port "$port" --pid "$server_pid" --monitors 1) ;;
+        pellix-hardened) start_pellix hardened "$monitors"; args=(--target pellix --port "$port" --pid "$server_pid") ;;
         mosquitto) start_mosquitto; args=(--target mqtt --port "$port" --pid "$server_pid") ;;
         pellix-bridge | pellix-bridge-hardened)
           # The hub as it ships caps what reaches the bridge; the hardened
@@ -315,11 +372,17 @@ for repeat in $(seq "$repeats"); do
   done
 done
 machine="$machine, at the end $(cut -d' ' -f1-3 /proc/loadavg); $repeats repeats in $(( $(date +%s) - start_time )) s"
-echo "$machine" > "$out/machine.txt"
+if [ "$append" -eq 1 ]; then
+  echo "$machine" >> "$out/machine.txt"
+else
+  echo "$machine" > "$out/machine.txt"
+fi
 
 step "report"
-title="Pellix beside the direct loopback floor and Mosquitto"
-"$bench" report "$results" "$out" --title "$title" --machine "Measured $machine." --png bench.png
+title="Pellix beside the direct loopback floor, the relay floor and Mosquitto"
+# Every invocation whose lines the results hold (several with --append).
+measured=$(paste -sd'|' "$out/machine.txt" | sed 's/|/; and /g')
+"$bench" report "$results" "$out" --title "$title" --machine "Measured $measured." --png bench.png
 # The chart draws the main scenarios; --only may have left none.
 if grep -q 'scenario=flood' "$results"; then
   (cd "$out" && gnuplot chart.gp)
