@@ -10,7 +10,9 @@
 # sender's connection to its receiver's, what any hub must at least pay;
 # flood, paced and many only), the hub as it ships (a configuration with
 # the port only), the hub with the packaged hardened configuration
-# (packaging/pellixPara.hardened.json with the port replaced) and
+# (packaging/pellixPara.hardened.json with the port replaced, and the
+# access rules it names: packaging/pellixAccess.json, or the file
+# PELLIX_BENCH_ACCESS names) and
 # Mosquitto, interleaved, each against a freshly started hub, relay or
 # broker on a free loopback port (the hub under a temporary PELLIX_ROOT,
 # the broker with a temporary configuration).
@@ -146,6 +148,12 @@ start_pellix() { # default | hardened, [maxMonitors]
       echo "bench/run.sh: no tcpListenPort to replace in $hardened" >&2
       return 1
     fi
+    # The access rules it names, where it looks for them under the root:
+    # the package's example (root may do everything), or the file in
+    # PELLIX_BENCH_ACCESS (to weigh a long list of rules).
+    mkdir -p "$root/etc/pellix"
+    cp "${PELLIX_BENCH_ACCESS:-packaging/pellixAccess.json}" "$root/etc/pellix/access.json"
+    chmod 0644 "$root/etc/pellix/access.json"
     if [ -n "${2:-}" ]; then
       # The key goes in right after the opening brace, which stands alone.
       sed -i -E '0,/^\{[[:space:]]*$/s//{\n   "maxMonitors" : '"$2"',/' "$config"
