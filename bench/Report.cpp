@@ -241,6 +241,33 @@ std::string cell(const ReportInput &input, const std::string &target, const std:
     return median(input, target, scenario, "", key, v, match) ? formatNumber(v) : "–";
 }
 
+// The flood beside idle connections; only when the crowd scenario ran.
+void crowdSection(const ReportInput &input, std::ostringstream &out)
+{
+    const std::vector<std::string> counts = valuesOf(input, "crowd", "idle");
+    if (counts.empty()) {
+        return;
+    }
+    out << "\nThe forward-flood of 32 B beside connections that say nothing (median of the repeats; the first "
+           "192 of them registered; hub CPU per forwarded frame):\n\n";
+    out << "| Hub | Idle connections | Frames/s | Hub CPU µs/frame | CPU ÷ none idle |\n";
+    out << "|---|---:|---:|---:|---:|\n";
+    for (int hub : kHubs) {
+        double alone = 0;
+        const bool haveAlone = median(input, kTargets[hub], "crowd", "", "cpu_us", alone, {{"idle", "0"}});
+        for (const std::string &n : counts) {
+            const Match match = {{"idle", n}};
+            double cpu = 0;
+            const bool haveCpu = median(input, kTargets[hub], "crowd", "", "cpu_us", cpu, match);
+            if (!haveCpu) {
+                continue;
+            }
+            out << "| " << kTargetTitles[hub] << " | " << n << " | " << cell(input, kTargets[hub], "crowd", "rate", match)
+                << " | " << formatNumber(cpu) << " | " << ratio(haveCpu, cpu, haveAlone, alone) << " |\n";
+        }
+    }
+}
+
 // The flood with monitors attached; only when the monitor scenario ran.
 void monitorSection(const ReportInput &input, std::ostringstream &out)
 {
@@ -458,6 +485,7 @@ std::string markdownTable(const ReportInput &input)
                 << " |\n";
         }
     }
+    crowdSection(input, out);
     monitorSection(input, out);
     statusLoopSection(input, out);
     bridgeSection(input, out);

@@ -23,6 +23,9 @@
 // relay: the routes go through pellix-bench-relay at --port (--pid its
 // process): flood, paced and many only, where one sender feeds a receiver.
 //
+// crowd: the flood beside --idle N connections that say nothing (the first
+// of them registered): what idle modules cost each forwarded frame.
+//
 // monitor: the flood with --monitors N (default 4) attached; the result
 // line adds the peaks of the hub's resident and private memory.
 //
@@ -56,6 +59,7 @@
 
 #include "bench/BenchIo.h"
 #include "bench/MemorySampler.h"
+#include "bench/IdleCrowd.h"
 #include "bench/MonitorTap.h"
 #include "bench/Report.h"
 #include "bench/Scenario.h"
@@ -80,6 +84,7 @@ struct Options {
     int connections = 200;
     int stuck = 3;
     int monitors = -1; // -1: the scenario's default
+    int idle = 0;       // crowd: connections that say nothing
     int crowd = 200;
     int loopers = 2;
     int qos = 0;
@@ -140,6 +145,8 @@ bool parseRun(int argc, char **argv, Options &o, std::string &why)
             ok = parseValue(value, 1, 1000, o.subscribers);
         } else if (arg == "--connections") {
             ok = parseValue(value, 2, 10000, o.connections);
+        } else if (arg == "--idle") {
+            ok = parseValue(value, 0, bench::IdleCrowd::kMost, o.idle);
         } else if (arg == "--monitors") {
             ok = parseValue(value, 0, bench::MonitorTap::kMostMonitors, o.monitors);
         } else if (arg == "--crowd") {
@@ -179,8 +186,9 @@ bool parseRun(int argc, char **argv, Options &o, std::string &why)
         why = "the relay carries the flood, paced and many scenarios only";
         return false;
     }
-    if ((o.scenario == "monitor" || o.scenario == "statusloop" || o.monitors > 0) && o.target != "pellix") {
-        why = "monitors and the status loop need --target pellix";
+    if ((o.scenario == "monitor" || o.scenario == "statusloop" || o.scenario == "crowd" || o.monitors > 0) &&
+        o.target != "pellix") {
+        why = "monitors, the status loop and the idle crowd need --target pellix";
         return false;
     }
     if (o.monitors < 0) {
@@ -321,7 +329,7 @@ int runCommand(int argc, char **argv)
     bench::Plan plan;
     plan.bodySize = o.size;
     plan.window = o.window;
-    if (o.scenario == "flood" || o.scenario == "monitor") {
+    if (o.scenario == "flood" || o.scenario == "monitor" || o.scenario == "crowd") {
         plan.modules = 2;
         plan.routes = {{0, 1}};
         plan.messages = o.count >= 0 ? o.count : 200000;
@@ -354,7 +362,7 @@ int runCommand(int argc, char **argv)
             plan.stallTimeoutMs = 2000; // what is missing by then counts as lost
         }
     } else {
-        return usage("--scenario must be flood, paced, fanout, many, idle, stuck, bridge, monitor or statusloop");
+        return usage("--scenario must be flood, paced, fanout, many, idle, stuck, bridge, crowd, monitor or statusloop");
     }
 
     std::unique_ptr<bench::Wire> wire;
@@ -374,6 +382,13 @@ int runCommand(int argc, char **argv)
         wire = bench::makeBridgeWire(path);
     } else {
         wire = bench::makeWire(targetOf(o.target), o.port);
+    }
+    bench::IdleCrowd crowd;
+    if (o.scenario == "crowd") {
+        line["idle"] = std::to_string(o.idle);
+        if (!crowd.start(o.port, o.idle)) {
+            return failRun(o, line, crowd.error());
+        }
     }
     bench::MonitorTap monitor;
     if (o.monitors > 0 && !monitor.start(o.port, o.monitors)) {

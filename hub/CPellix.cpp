@@ -159,6 +159,10 @@ void CPellix::acceptClient(CSocketClient *client, const char *func, int line, co
         // more frames per write.
         client->setReadSize(CSocketClient::kLargeReadSize);
     }
+    // Each read comes with its session: no lookup among the connections.
+    // The session outlives every read of its endpoint, which is closed
+    // before the session is forgotten.
+    client->setReadCallback(boost::bind(&CPellix::onSessionData, this, &session, _1, _2, _3));
     tm_printf(TRACE_NOTICE, func, line, format, client->getFd());
     socketManager->dumpSocketMapInfo();
 }
@@ -175,8 +179,13 @@ void CPellix::onAcceptNewUnixClient(CSocketClient *client, CSocketServer *, cons
 
 void CPellix::onReadSocketData(CSocketClient *client, const void *data, int len)
 {
-    SessionTable::Map::iterator at = sessions.position(client);
+    onSessionData(sessions.find(client), client, data, len);
+}
+
+void CPellix::onSessionData(Session *found, CSocketClient *client, const void *data, int len)
+{
     if (len <= 0) {
+        SessionTable::Map::iterator at = sessions.position(client);
         if (at != sessions.all().end()) {
             forget(at);
         }
@@ -185,10 +194,10 @@ void CPellix::onReadSocketData(CSocketClient *client, const void *data, int len)
     if (delivery.dataPrint()) {
         tm_dump(data, len, 292, "onReadSocketData");
     }
-    if (at == sessions.all().end()) {
+    if (found == nullptr) {
         return; // not a connection this hub accepted
     }
-    Session &session = *at->second;
+    Session &session = *found;
     session.missCount = 0;
     session.lastInputMs = Clock::nowMs();
     session.traffic.bytesIn += static_cast<uint64_t>(len);

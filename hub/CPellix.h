@@ -99,6 +99,8 @@ public:
 
 private:
     void acceptClient(CSocketClient *client, const char *func, int line, const char *format);
+    // A read from a connection whose session is known (null: none).
+    void onSessionData(Session *session, CSocketClient *client, const void *data, int len);
     // The frames of one read from sender, each where it lies in the splitter.
     void routeFrames(CDecoupler &splitter, Sender &sender);
     void routeFrame(Sender &sender, const unsigned char *frame, int size);

@@ -41,6 +41,7 @@ void CSocketManager::storeLocked(int fd, CObjectBase *endpoint)
         epoll->watch(fd, endpoint);
     }
     std::map<int, CObjectBase *>::iterator it = socketMap.find(fd);
+    index(fd, endpoint);
     if (it == socketMap.end()) {
         socketMap.emplace(fd, endpoint);
         return;
@@ -87,12 +88,37 @@ int CSocketManager::remove(int fd)
     if (epoll && fd >= 0) {
         epoll->unwatch(fd);
     }
+    index(fd, nullptr);
     socketMap.erase(it);
     return 0;
 }
 
+void CSocketManager::index(int fd, CObjectBase *endpoint)
+{
+    if (fd < 0) {
+        return;
+    }
+    if (static_cast<size_t>(fd) >= byFd.size()) {
+        if (endpoint == nullptr) {
+            return;
+        }
+        byFd.resize(static_cast<size_t>(fd) + 1 + byFd.size() / 2, nullptr);
+    }
+    byFd[static_cast<size_t>(fd)] = endpoint;
+}
+
 int CSocketManager::find(int fd, CObjectBase *&endpoint)
 {
+    // Descriptors are found by index: the loop looks every ready one up, and
+    // a tree of thousands of connections would cost it a walk each time.
+    if (fd >= 0) {
+        CObjectBase *found = static_cast<size_t>(fd) < byFd.size() ? byFd[static_cast<size_t>(fd)] : nullptr;
+        if (found == nullptr) {
+            return -1;
+        }
+        endpoint = found;
+        return 0;
+    }
     std::map<int, CObjectBase *>::iterator it = socketMap.find(fd);
     if (it == socketMap.end()) {
         return -1;
@@ -287,6 +313,7 @@ int CSocketManager::checkConnection(const void *, int)
             tm_printf(TRACE_WARM, "checkConnection", __LINE__, "del fd: %d \n", key);
             delete endpoint;
             it->second = nullptr;
+            index(key, nullptr);
             eraseList.push_back(key);
             continue;
         }
@@ -303,6 +330,12 @@ int CSocketManager::checkConnection(const void *, int)
         storeLocked(newFd, endpoint);
     }
     for (int key : eraseList) {
+        // A key its endpoint's new descriptor reused was kept off this list.
+        std::map<int, CObjectBase *>::iterator it = socketMap.find(key);
+        if (it != socketMap.end() && it->second != nullptr && byFd.size() > static_cast<size_t>(key) &&
+            byFd[static_cast<size_t>(key)] == it->second) {
+            index(key, nullptr);
+        }
         socketMap.erase(key);
     }
     return 0;

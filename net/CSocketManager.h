@@ -102,8 +102,11 @@ private:
     // descriptor closed, the number reused) is deleted at the next check.
     void storeLocked(int fd, CObjectBase *endpoint);
     void reapDisplacedLocked();
+    // Keeps byFd in step with socketMap for a descriptor key.
+    void index(int fd, CObjectBase *endpoint);
 
     std::map<int, CObjectBase *> socketMap;
+    std::vector<CObjectBase *> byFd; // socketMap's entries of descriptor keys, by descriptor
     std::mutex mapMutex;
     bool running;
     std::unique_ptr<CTimerManager> timerManager;
