@@ -85,6 +85,7 @@ const int kOneShot = TCP | UNIX | UDP | SRC | JSON | VERBOSE;
 const int kReceiver = TCP | UNIX | ID | NAME | COUNT | TIMEOUT | JSON | VERBOSE;
 const int kStatus = TCP | UNIX | UDP | SRC | JSON | VERBOSE | WATCH | COUNT;
 const int kMonitor = TCP | UNIX | SRC | ID | EVENT | CMD | COUNT | TIMEOUT | JSON | VERBOSE;
+const int kRootOnly = UNIX | JSON | VERBOSE; // the hub takes these from root over its Unix socket only
 const int kData = HEX | TEXT | FILE_DATA;
 const int kCall = TCP | UNIX | ID | NAME | TIMEOUT | JSON | VERBOSE | kData | REPLY_CMD;
 
@@ -131,6 +132,12 @@ const CommandInfo kCommands[] = {
      "the hub's own standard output (its console or log), not here. To see the\n"
      "traffic here, use monitor.\n"
      "\nExample: pellix-cli print\n"},
+    {Command::ReloadAccess, "reload-access", kRootOnly, "", "make the hub read its access rules again",
+     "Makes the hub read its accessFile again and put the new rules in force. The\n"
+     "hub takes this from root over its Unix socket only (--unix, else /tmp/qm_sock),\n"
+     "so the tool refuses to send it as another user. The hub answers nothing: its\n"
+     "log says whether the file was taken, and status shows the rules in force.\n"
+     "\nExample: sudo pellix-cli reload-access\n"},
     {Command::Level, "level", kOneShot, "N", "set the hub's trace level (0 to 6)",
      "Sets the hub's trace level: 0 (fatal only) to 6 (debug).\n"
      "\nExample: pellix-cli level 6\n"},
@@ -548,6 +555,12 @@ void parse(int argc, char **argv, CliArgs &args)
         expect(!given(COUNT) || given(WATCH), "status: --count needs --watch");
         args.openMetrics = given(OPENMETRICS);
         expect(!args.openMetrics || !given(JSON | WATCH), "status: --openmetrics excludes --json and --watch");
+        return arity(0, 0, "no arguments");
+    case Command::ReloadAccess:
+        expect(!viaTcp, "reload-access goes over the hub's Unix socket, and PELLIX_HUB names a TCP address");
+        args.useUnix = true;
+        args.unixPath = viaUnix ? args.unixPath : pellix::kDefaultUnixPath;
+        expect(geteuid() == 0, "reload-access needs root: the hub takes it from root over its Unix socket only");
         return arity(0, 0, "no arguments");
     case Command::Level:
         arity(1, 1, "the level N");

@@ -8,7 +8,7 @@
 
 namespace cli {
 
-enum class Command { None, Send, Call, Listen, Sub, Pub, Dump, Print, Level, Status, Monitor, Capture, Help };
+enum class Command { None, Send, Call, Listen, Sub, Pub, Dump, Print, Level, ReloadAccess, Status, Monitor, Capture, Help };
 
 struct CliArgs {
     Command command = Command::None;

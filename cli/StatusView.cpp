@@ -101,6 +101,14 @@ std::string text(const Json::Value &value, size_t most = 40)
     return shown.size() > most ? shown.substr(0, most - 3) + "..." : shown;
 }
 
+// Who a connection's peer is: its user's name, else its uid (over TCP from
+// elsewhere the hub cannot tell).
+std::string userOf(const Json::Value &connection)
+{
+    const std::string user = text(field(connection, "user"), 16);
+    return user != "-" && !user.empty() ? user : text(field(connection, "uid"));
+}
+
 std::string idList(const Json::Value &ids)
 {
     if (!ids.isArray()) {
@@ -204,12 +212,12 @@ std::string renderStatus(const Json::Value &doc)
            " resident, " + bytes(field(doc, "memory", "privateBytes")) + " private\n";
 
     std::vector<std::vector<std::string>> rows = {
-        {"FD", "TRANSPORT", "IDS", "NAME", "PEER", "IN (frames / bytes)", "OUT (frames / bytes)", "DROPPED", "QUEUED",
+        {"FD", "TRANSPORT", "IDS", "NAME", "PEER", "USER", "IN (frames / bytes)", "OUT (frames / bytes)", "DROPPED", "QUEUED",
          "IDLE", "MONITOR"}};
     for (const Json::Value &c : connections.isArray() ? connections : Json::Value(Json::arrayValue)) {
         const std::string name = text(field(c, "name"));
         rows.push_back({count(field(c, "fd")), text(field(c, "transport")), idList(field(c, "ids")),
-                        name.empty() ? "-" : name, text(field(c, "peer")), traffic(c, "framesIn", "bytesIn"),
+                        name.empty() ? "-" : name, text(field(c, "peer")), userOf(c), traffic(c, "framesIn", "bytesIn"),
                         traffic(c, "framesOut", "bytesOut"), dropped(c), bytes(field(c, "queuedBytes")),
                         duration(field(c, "idleMs")), field(c, "monitor").isBool() && field(c, "monitor").asBool() ? "yes" : ""});
     }

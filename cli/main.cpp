@@ -296,7 +296,7 @@ int runOneShot(const cli::CliArgs &args, cli::CliPrinter &printer)
             }
         }
         if (result) {
-            result = act(client, args);
+            result = args.command == cli::Command::ReloadAccess ? client.reloadAccess() : act(client, args);
         }
         client.close(); // what was sent is still delivered
     }
@@ -313,6 +313,9 @@ int runOneShot(const cli::CliArgs &args, cli::CliPrinter &printer)
         break;
     case cli::Command::Dump:
         printer.sent("dump command", pellix::kHubId, args.src, pellix::wire::kCmdDumpSockets, 0, transport);
+        break;
+    case cli::Command::ReloadAccess:
+        printer.sent("reload command", pellix::kHubId, args.src, pellix::wire::kCmdReloadAccess, 0, transport);
         break;
     case cli::Command::Print:
         printer.sent("data print command", pellix::kHubId, args.src, pellix::wire::kCmdDataPrint, 0, transport);

@@ -86,6 +86,12 @@ Result CPellixClient::dumpSockets()
     return impl->write("dump command");
 }
 
+Result CPellixClient::reloadAccess()
+{
+    impl->session().hubCommand(wire::kCmdReloadAccess, impl->outbox());
+    return impl->write("reload command");
+}
+
 Result CPellixClient::toggleDataPrint()
 {
     impl->session().hubCommand(wire::kCmdDataPrint, impl->outbox());

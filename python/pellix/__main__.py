@@ -412,11 +412,12 @@ def status(args: argparse.Namespace, out: Printer) -> int:
              f"{document.get('subscriptionPairs', '-')}")
     out.line(f"totals: in {t.get('framesIn', '-')} / {t.get('bytesIn', '-')} B  out {t.get('framesOut', '-')} / "
              f"{t.get('bytesOut', '-')} B")
-    rows = [["FD", "TRANSPORT", "IDS", "NAME", "PEER", "IN (frames / bytes)", "OUT (frames / bytes)"]]
+    rows = [["FD", "TRANSPORT", "IDS", "NAME", "PEER", "USER", "IN (frames / bytes)",
+             "OUT (frames / bytes)"]]
     for c in conns:
         ids = " ".join(f"0x{i:02x}" for i in c.get("ids", []) if isinstance(i, int)) or "-"
         rows.append([str(c.get("fd", "-")), str(c.get("transport", "-")), ids, str(c.get("name", "-")),
-                     str(c.get("peer", "-")), f"{c.get('framesIn', '-')} / {c.get('bytesIn', '-')} B",
+                     str(c.get("peer", "-")), str(c.get("user") or c.get("uid", "-")), f"{c.get('framesIn', '-')} / {c.get('bytesIn', '-')} B",
                      f"{c.get('framesOut', '-')} / {c.get('bytesOut', '-')} B"])
     events = [["EVENT", "SUBSCRIBERS"]] + [[str(e.get("event", "-")), " ".join(
         f"0x{i:02x}" for i in e.get("subscribers", []) if isinstance(i, int))] for e in document.get("events", [])

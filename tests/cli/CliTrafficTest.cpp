@@ -198,6 +198,10 @@ TEST_F(CliTraffic, HubCommandsOverTheStreamAndByDatagram)
         EXPECT_EQ(0, f.status) << args[0] << ": " << f.err;
         EXPECT_EQ(1u, countOf(f.out, "\n")) << f.out;
     }
+    // The reload goes over the Unix socket, as root (the tests' user).
+    const Finished reload = cli({"reload-access", "--unix", daemon.unixSocketPath()});
+    EXPECT_EQ(0, reload.status) << reload.err;
+    EXPECT_EQ(1u, countOf(reload.out, "\n")) << reload.out;
     // A module's round trip: the hub has handled everything before it.
     e2e::ModuleClient raw = rawModule(0x20, "raw-commands");
     ASSERT_TRUE(raw.ping());

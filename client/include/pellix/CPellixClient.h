@@ -87,6 +87,9 @@ public:
     // standard output only; requestStatus and the monitor bring what the hub
     // knows here.
     Result dumpSockets();
+    // Asks the hub to read its access rules again; it takes this from root
+    // over its Unix socket only, and answers nothing.
+    Result reloadAccess();
     Result toggleDataPrint();
     Result setHubTraceLevel(int level);
     // Sends a heartbeat now; the timer does it every heartbeatMs anyway.
