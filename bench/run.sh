@@ -16,7 +16,7 @@
 # Mosquitto, interleaved, each against a freshly started hub, relay or
 # broker on a free loopback port (the hub under a temporary PELLIX_ROOT,
 # the broker with a temporary configuration).
-# Writes into DIR (default doc/performance, which the README shows):
+# Writes into DIR (default doc/performance, which doc/performance.md shows):
 # results.txt (one line per run), results.md (the medians with the ratios),
 # machine.txt, bench.png and the chart's data.
 #

@@ -103,7 +103,7 @@ TEST_F(BridgeE2e, BrokerMessagesReachTheModuleAndTheSubscribers)
 // A message far beyond what the bridge can use never reaches its memory
 // (libmosquitto would read it whole before the bridge could refuse it): with
 // MQTT 5 the bridge tells the broker the largest packet it takes; with 3.1.1
-// the broker is configured as the README says.
+// the broker is configured as doc/bridge.md says.
 class BridgeOversize : public BridgeFixture,
                        public ::testing::WithParamInterface<std::pair<int, const char *>> {};
 

@@ -9,7 +9,7 @@ from pellix.hubinfo import (MonitorKind, StatusCollector, decode_monitor_record,
                                parse_status, report_payload, status_part)
 from pellix.session import Departure, Event, Session, Settings, _StatusText
 
-# The README's frames, byte for byte.
+# The frames of doc/protocol.md, byte for byte.
 GOLDEN = [
     ((0x01, 0x10, 0x0001, b"modA"), b"<start>\x0a\x00\x01\x10\x01\x00modA<end>"),
     ((0x10, 0x01, 0x0001, b""), b"<start>\x06\x00\x10\x01\x01\x00<end>"),
