@@ -1,4 +1,5 @@
 #include "cli/OpenMetrics.h"
+#include "cli/StatusDocument.h"
 
 #include <cmath>
 #include <cstdio>
@@ -12,15 +13,9 @@ namespace {
 
 typedef std::vector<std::pair<std::string, std::string>> Labels;
 
-const Json::Value kMissing;
-
 const Json::Value &field(const Json::Value &object, const char *key)
 {
-    if (!object.isObject()) {
-        return kMissing;
-    }
-    const Json::Value *found = object.find(key, key + std::char_traits<char>::length(key));
-    return found != nullptr ? *found : kMissing;
+    return memberOf(object, key);
 }
 
 // A JSON number as the format writes it: integers whole, others as %g.

@@ -35,4 +35,14 @@ bool parseStatus(const std::string &text, Json::Value &document, std::string &wh
     }
 }
 
+const Json::Value &memberOf(const Json::Value &object, const char *key)
+{
+    static const Json::Value missing;
+    if (!object.isObject()) {
+        return missing;
+    }
+    const Json::Value *found = object.find(key, key + std::char_traits<char>::length(key));
+    return found != nullptr ? *found : missing;
+}
+
 } // namespace cli

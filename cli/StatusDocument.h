@@ -15,4 +15,8 @@ namespace cli {
 const int kMaxStatusDepth = 64;
 bool parseStatus(const std::string &text, Json::Value &document, std::string &why);
 
+// A member of an object, or a null value for anything else (jsoncpp's
+// operator[] asserts on a value that is not an object).
+const Json::Value &memberOf(const Json::Value &object, const char *key);
+
 } // namespace cli

@@ -1,4 +1,5 @@
 #include "cli/StatusView.h"
+#include "cli/StatusDocument.h"
 
 
 #include <algorithm>
@@ -11,17 +12,9 @@ namespace cli {
 
 namespace {
 
-const Json::Value kMissing;
-
-// A member of an object; kMissing for anything else (jsoncpp's operator[]
-// asserts on a value that is not an object).
 const Json::Value &field(const Json::Value &object, const char *key)
 {
-    if (!object.isObject()) {
-        return kMissing;
-    }
-    const Json::Value *found = object.find(key, key + std::char_traits<char>::length(key));
-    return found != nullptr ? *found : kMissing;
+    return memberOf(object, key);
 }
 
 const Json::Value &field(const Json::Value &object, const char *key, const char *inner)

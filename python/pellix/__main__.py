@@ -14,7 +14,7 @@ import signal
 import sys
 import time
 from datetime import datetime
-from typing import Any, Dict, List, NoReturn, Optional, Sequence
+from typing import Any, Callable, Dict, List, NoReturn, Optional, Sequence, Tuple
 
 from . import __version__
 from .client import Client
@@ -368,26 +368,37 @@ def receiver(args: argparse.Namespace, out: Printer) -> int:
         out.line(f'registered as 0x{args.id:02x} "{args.name}" at {where}')
         if args.events:
             out.line("subscribed to " + " ".join(str(e) for e in args.events))
-    deadline = time.monotonic() + args.timeout if args.timeout else None
-    received, reason = 0, "signal"
-    while not stop:
-        if args.count and received >= args.count:
-            reason = "count"
-            break
-        left = 0.1 if deadline is None else min(0.1, deadline - time.monotonic())
-        if left <= 0:
-            reason = "timeout"
-            break
-        message = client.receive(left)
-        if message is not None:
-            out.message(message)
-            received += not isinstance(message, ConnectionChange)
+    def take(message: Any) -> int:
+        if message is None:
+            return 0
+        out.message(message)
+        return 0 if isinstance(message, ConnectionChange) else 1
+
+    received, reason = serve(client, args, stop, take)
     if args.events and client.connected:
         client.unsubscribe(args.events)
     client.close()
     out.obj(type="end", reason=reason, received=received) if out.json else out.line(
         f"stopped ({reason}) after {received} received")
     return EXIT_TIMEOUT if reason == "timeout" and args.count else EXIT_OK
+
+
+def serve(client: Client, args: argparse.Namespace, stop: List[int], take: Callable[[Any], int]) -> Tuple[int, str]:
+    """Hands what arrives to take (which says how many receipts it counted,
+    or -1 to end) until a signal, --count or --timeout; (received, reason)."""
+    deadline = time.monotonic() + args.timeout if args.timeout else None
+    received = 0
+    while not stop:
+        if args.count and received >= args.count:
+            return received, "count"
+        left = 0.1 if deadline is None else min(0.1, deadline - time.monotonic())
+        if left <= 0:
+            return received, "timeout"
+        counted = take(client.receive(left))
+        if counted < 0:
+            return received, "refused"
+        received += counted
+    return received, "signal"
 
 
 def where_of(args: argparse.Namespace) -> str:
@@ -456,23 +467,21 @@ def monitor(args: argparse.Namespace, out: Printer) -> int:
         client.close()
         return fail(EXIT_REFUSED, str(e))
     out.obj(type="monitoring", hub=where_of(args)) if out.json else out.line(f"monitoring the hub at {where_of(args)}")
-    deadline = time.monotonic() + args.timeout if args.timeout else None
-    received, reason = 0, "signal"
-    while not stop:
-        if args.count and received >= args.count:
-            reason = "count"
-            break
-        left = 0.1 if deadline is None else min(0.1, deadline - time.monotonic())
-        if left <= 0:
-            reason = "timeout"
-            break
-        m = client.receive(left)
+    refusal: List[str] = []
+
+    def take(m: Any) -> int:
         if isinstance(m, MonitorRecord) and m.kind == MonitorKind.REFUSED:
-            client.close()
-            return fail(EXIT_REFUSED, f"the hub at {where_of(args)} refused the monitor: {m.reason}")
+            refusal.append(m.reason)
+            return -1
         if isinstance(m, MonitorRecord) and m.kind != MonitorKind.MONITOR_ON and passes(args, m):
             record_line(out, m)
-            received += 1
+            return 1
+        return 0
+
+    received, reason = serve(client, args, stop, take)
+    if refusal:
+        client.close()
+        return fail(EXIT_REFUSED, f"the hub at {where_of(args)} refused the monitor: {refusal[0]}")
     if client.connected:
         client.monitor(False)
     client.close()
