@@ -205,13 +205,14 @@ std::string renderStatus(const Json::Value &doc)
            " resident, " + bytes(field(doc, "memory", "privateBytes")) + " private\n";
 
     std::vector<std::vector<std::string>> rows = {
-        {"FD", "TRANSPORT", "IDS", "NAME", "PEER", "USER", "IN (frames / bytes)", "OUT (frames / bytes)", "DROPPED", "QUEUED",
+        {"FD", "TRANSPORT", "IDS", "NAME", "PEER", "USER", "IN (frames / bytes)", "OUT (frames / bytes)", "DROPPED", "REFUSED", "QUEUED",
          "IDLE", "MONITOR"}};
     for (const Json::Value &c : connections.isArray() ? connections : Json::Value(Json::arrayValue)) {
         const std::string name = text(field(c, "name"));
         rows.push_back({count(field(c, "fd")), text(field(c, "transport")), idList(field(c, "ids")),
                         name.empty() ? "-" : name, text(field(c, "peer")), userOf(c), traffic(c, "framesIn", "bytesIn"),
-                        traffic(c, "framesOut", "bytesOut"), dropped(c), bytes(field(c, "queuedBytes")),
+                        traffic(c, "framesOut", "bytesOut"), dropped(c),
+                        count(field(field(c, "dropped"), "refused")), bytes(field(c, "queuedBytes")),
                         duration(field(c, "idleMs")), field(c, "monitor").isBool() && field(c, "monitor").asBool() ? "yes" : ""});
     }
     out += "\n" + table(rows);
