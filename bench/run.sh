@@ -18,7 +18,9 @@
 # the broker with a temporary configuration).
 # Writes into DIR (default doc/performance, which doc/performance.md shows):
 # results.txt (one line per run), results.md (the medians with the ratios),
-# machine.txt, bench.png and the chart's data.
+# machine.txt, bench.png and the chart's data; a run without --smoke into
+# doc/performance also writes results.md's tables into doc/performance.md
+# (bench/write_results_block.py).
 #
 # --smoke runs tiny counts (seconds, for CI): every scenario against every
 # target, failing on a lost message or a crashed hub or broker; it asserts
@@ -406,6 +408,11 @@ if grep -q 'scenario=flood' "$results"; then
   (cd "$out" && gnuplot chart.gp)
 fi
 cat "$out/results.md"
+# A full run into the repository's results puts its tables into the page
+# that shows them, so that the two never disagree.
+if [ "$smoke" -eq 0 ] && [ "$(realpath "$out")" = "$(realpath doc/performance)" ]; then
+  python3 bench/write_results_block.py "$out/results.md" doc/performance.md
+fi
 
 if [ "$failures" -gt 0 ]; then
   echo "bench/run.sh: $failures run(s) failed" >&2

@@ -4,7 +4,9 @@
 # pellix-cli and the example module that the tests start, are all arm64
 # binaries run by qemu-aarch64-static (no binfmt_misc needed).
 #   scripts/cross-test.sh            set up, build, test, and build the arm64 .debs
-#   scripts/cross-test.sh --no-test  set up and build only
+#   scripts/cross-test.sh --no-test  set up, build and package only
+# Either way the packaged sizes are checked against doc/operations.md
+# (scripts/sizes.py; PELLIX_WRITE_SIZES=1 writes them there instead).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -53,3 +55,4 @@ for deb in "$build"/packages/*.deb; do
   echo "== $deb"
   dpkg-deb -f "$deb" Package Architecture Depends
 done
+scripts/sizes.py "$build"

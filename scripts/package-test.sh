@@ -20,7 +20,9 @@
 #     from pellix-cli through that hub;
 #   - the installed pellix-bridge, between that hub and a mosquitto broker,
 #     carries an event from pellix-cli to mosquitto_sub; only its package
-#     depends on libmosquitto.
+#     depends on libmosquitto;
+#   - the programs and the SDK are as large as doc/operations.md says, within
+#     5 % (scripts/sizes.py; PELLIX_WRITE_SIZES=1 writes the figures instead).
 # The hub runs in a network namespace of its own on the default port when
 # the machine allows one, else on a free port.
 #   scripts/package-test.sh [build dir]      (default build-package; an
@@ -422,4 +424,7 @@ left=$(cd "$root" && find etc usr var/lib/systemd -mindepth 1 \( -type f -o -typ
 grep -q "^pellix:" "$root/etc/passwd" && [ -d "$root/work/data/log" ] ||
   fail "the purge took the user pellix or /work, which may still own the device's files"
 echo "purged: nothing left but the user pellix and /work"
+
+echo "== sizes"
+scripts/sizes.py "$build"
 echo "package-test: passed"
