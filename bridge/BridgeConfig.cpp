@@ -296,9 +296,15 @@ void readBroker(const Json::Value &root, BridgeConfig &c, Errors &errors)
     const bool clientId = s.text("clientId", b.clientId, true);
     s.integer("keepalive", 5, 65535, b.keepalive);
     s.integer("mqttVersion", 4, 5, b.mqttVersion);
-    const bool credentials = s.text("username", b.username) & s.text("password", b.password, false, &b.hasPassword);
-    const bool files = s.text("cafile", b.cafile, false, &tls) & s.text("certfile", b.certfile) &
-                       s.text("keyfile", b.keyfile) & s.flag("insecure", b.insecure);
+    // Every key is read (and each fault reported) before the checks below.
+    const bool user = s.text("username", b.username);
+    const bool password = s.text("password", b.password, false, &b.hasPassword);
+    const bool credentials = user && password;
+    const bool cafile = s.text("cafile", b.cafile, false, &tls);
+    const bool certfile = s.text("certfile", b.certfile);
+    const bool keyfile = s.text("keyfile", b.keyfile);
+    const bool insecure = s.flag("insecure", b.insecure);
+    const bool files = cafile && certfile && keyfile && insecure;
     s.noOthers();
     if (host && b.host.empty()) {
         s.fail("broker.host", "must not be empty");
@@ -419,9 +425,10 @@ void readIn(const Json::Value &list, BridgeConfig &c, Errors &errors)
         }
         const bool read = s.text("filter", filter, true);
         s.integer("qos", 0, 1, m.qos);
-        const bool target = s.integer("event", 1, pellix::kMaxEvent, m.event) &
-                            s.integer("module", 0, pellix::kMaxModuleId, m.module) &
-                            s.integer("command", 0, 0xFFFF, m.command);
+        const bool event = s.integer("event", 1, pellix::kMaxEvent, m.event);
+        const bool module = s.integer("module", 0, pellix::kMaxModuleId, m.module);
+        const bool command = s.integer("command", 0, 0xFFFF, m.command);
+        const bool target = event && module && command;
         s.noOthers();
         if (read && withPrefix(s, s.name("filter"), filter, c.prefix, false, m.filter) &&
             !TopicRules::validFilter(m.filter)) {

@@ -15,7 +15,7 @@
 class CObjectBase;
 class CSocketManager;
 
-class EpollLoop : private WriteInterest {
+class EpollLoop final : private WriteInterest {
 public:
     static const int kReadsPerPass = 4;
 
