@@ -38,8 +38,11 @@ status=0
 # daemon or a socket rather than in the checker.
 ctest --test-dir "$build" -j "$(( $(nproc 2>/dev/null || echo 2) + 1 ))" -LE 'slow|python|bridge' --timeout 600 --output-on-failure \
   "${filter[@]}" || status=1
+# Debian 12's valgrind does not know pidfd_open (434) and answers ENOSYS,
+# which the kill path handles; its five-line notice is not a finding.
+unknown_pidfd='^--[0-9]+-- (WARNING: unhandled amd64-linux syscall: 434$|You may be able to write your own handler|Read the file README_MISSING_SYSCALL_OR_IOCTL|Nevertheless we consider this a bug|it at http://valgrind.org/support/bug_reports.html)'
 for log in "$logs"/*.log; do
-  if [ -s "$log" ]; then
+  if [ -s "$log" ] && grep -qvE "$unknown_pidfd" "$log"; then
     echo "== memcheck: $log"
     tail -n 60 "$log"
     status=1
