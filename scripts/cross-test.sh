@@ -37,8 +37,8 @@ if [ "${1:-}" != "--no-test" ]; then
   # test programs themselves through the toolchain's emulator.
   export PELLIX_TEST_DAEMON_WRAPPER="$qemu"
   export PELLIX_TEST_PROGRAM_WRAPPER="$qemu"
-  # A test that cannot run under emulation skips on this, saying why (none
-  # needs to at present).
+  # A test that cannot run under emulation skips on this, saying why (the
+  # tests of finding a peer socket's holding process).
   export PELLIX_UNDER_EMULATION=1
   # Emulated programs start and run several times slower: waits for their
   # output and their end are stretched by this factor.
